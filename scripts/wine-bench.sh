@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# The Wine test bench: one private prefix per build folder, one headless X
+# server and one persistent wineserver for a whole test run, so that a test
+# program starts in well under a second. ~/.wine is never touched.
+#
+#   wine-bench.sh start BENCH          make the prefix if needed, start X and wine
+#   wine-bench.sh stop BENCH           stop both
+#   wine-bench.sh run BENCH PROG ARGS  run a Windows program on the bench (starts it if needed)
+#   wine-bench.sh shell BENCH CMD ...  run a shell command with the bench's environment
+#
+# BENCH is the bench folder inside the build folder; CMake writes BENCH/config.sh
+# naming the stand-in control and the keeper program.
+set -euo pipefail
+
+usage() { echo "usage: $0 start|stop|run|shell BENCH [...]" >&2; exit 2; }
+[ $# -ge 2 ] || usage
+command=$1
+mkdir -p "$2"
+bench=$(cd "$2" && pwd)
+shift 2
+
+export WINEPREFIX="$bench/prefix"
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME="$bench/home"
+mkdir -p "$HOME"
+
+config=$bench/config.sh
+[ -f "$config" ] && . "$config"
+
+xvfb_alive() { [ -f "$bench/xvfb.pid" ] && kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null; }
+
+start_x() {
+    if xvfb_alive && [ -f "$bench/display" ]; then
+        return
+    fi
+    local n
+    for n in $(seq 91 160); do
+        if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
+            continue
+        fi
+        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+        echo $! >"$bench/xvfb.pid"
+        local i
+        for i in $(seq 100); do
+            [ -e "/tmp/.X11-unix/X$n" ] && break
+            kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null || break
+            sleep 0.1
+        done
+        if [ -e "/tmp/.X11-unix/X$n" ]; then
+            echo ":$n" >"$bench/display"
+            return
+        fi
+    done
+    echo "wine-bench: could not start Xvfb" >&2
+    exit 1
+}
+
+make_prefix() {
+    [ -f "$WINEPREFIX/.bench-ready" ] && return
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1
+    # One virtual desktop for every process: a full mode list and real mode changes.
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null
+    # Crash tests must not wait on winedbg's dialog.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+    # The desktop settings apply only to a desktop made after them.
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    touch "$WINEPREFIX/.bench-ready"
+}
+
+register_standin() {
+    [ -n "${STANDIN_DLL:-}" ] && [ -f "$STANDIN_DLL" ] || return 0
+    local key='HKCR\CLSID\{D27CDB6E-AE6D-11CF-96B8-444553540000}'
+    local path
+    path=$(winepath -w "$STANDIN_DLL")
+    wine reg add "$key" /ve /d "Stand-in player control (tests only)" /f >/dev/null
+    wine reg add "$key\\InprocServer32" /ve /d "$path" /f >/dev/null
+    wine reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f >/dev/null
+}
+
+start() {
+    start_x
+    export DISPLAY
+    DISPLAY=$(cat "$bench/display")
+    make_prefix
+    if [ -f "$bench/keeper.pid" ] && kill -0 "$(cat "$bench/keeper.pid")" 2>/dev/null; then
+        return
+    fi
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    # The first Wine process starts Wine's services; started here, they do not
+    # inherit a test runner's pipes. The keeper also holds the desktop up.
+    setsid wine "${BENCH_KEEPER:-explorer}" </dev/null >/dev/null 2>&1 &
+    echo $! >"$bench/keeper.pid"
+    register_standin
+}
+
+stop() {
+    wineserver -k 2>/dev/null || true
+    rm -f "$bench/keeper.pid"
+    if xvfb_alive; then
+        kill "$(cat "$bench/xvfb.pid")" 2>/dev/null || true
+    fi
+    rm -f "$bench/xvfb.pid" "$bench/display"
+}
+
+locked() {
+    exec 9>"$bench/lock"
+    flock 9
+    "$@"
+    exec 9>&-
+}
+
+case "$command" in
+start) locked start ;;
+stop) locked stop ;;
+run)
+    [ $# -ge 1 ] || usage
+    locked start
+    DISPLAY=$(cat "$bench/display")
+    export DISPLAY
+    exec wine "$@"
+    ;;
+shell)
+    locked start
+    DISPLAY=$(cat "$bench/display")
+    export DISPLAY
+    exec "$@"
+    ;;
+*) usage ;;
+esac
