@@ -107,16 +107,18 @@ stop() {
     rm -f "$bench/xvfb.pid" "$bench/display"
 }
 
+# Runs this script's COMMAND while holding the bench lock. flock -o keeps the
+# lock out of the programs started meanwhile (Xvfb, the wineserver), which
+# outlive the command.
 locked() {
-    exec 9>"$bench/lock"
-    flock 9
-    "$@"
-    exec 9>&-
+    flock -o "$bench/lock" "$0" "$1-unlocked" "$bench"
 }
 
 case "$command" in
 start) locked start ;;
 stop) locked stop ;;
+start-unlocked) start ;;
+stop-unlocked) stop ;;
 run)
     [ $# -ge 1 ] || usage
     locked start
