@@ -1,1 +1,90 @@
-// in progress
+#include "bridge/commands.h"
+
+#include "bridge/codec.h"
+#include "display/display_modes.h"
+
+#include <array>
+#include <optional>
+
+namespace {
+
+// How a row reads its arguments from the request.
+enum class ArgumentRule {
+    none,
+    numberPair, // the first two argument values, as integers
+};
+
+struct Arguments {
+    NumberPair numbers;
+};
+
+// A command with no reply returns nothing, so the movie's call gets no value.
+using Reply = std::optional<std::wstring>;
+
+struct FlashCallCommand {
+    const wchar_t* name;
+    ArgumentRule rule;
+    Reply (*run)(const Arguments&);
+};
+
+struct FsCommand {
+    const wchar_t* name;
+    void (*run)(const std::wstring& args);
+};
+
+Reply resolutionSupported(const Arguments& arguments) {
+    return encodeBoolean(isModeSupported(arguments.numbers.first, arguments.numbers.second, 32));
+}
+
+Reply getAspectRatio(const Arguments&) { return encodeNumber(getDesktopAspectRatio()); }
+
+Reply getScreenResolution(const Arguments&) {
+    const DesktopSize size = getDesktopResolution();
+    return encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
+}
+
+// Names are compared in this order, exactly and case-sensitively.
+const FlashCallCommand commandTable[] = {
+    {L"resolutionSupported", ArgumentRule::numberPair, resolutionSupported},
+    {L"getAspectRatio", ArgumentRule::none, getAspectRatio},
+    {L"getScreenResolution", ArgumentRule::none, getScreenResolution},
+};
+
+const std::array<FsCommand, 0> fsCommandTable = {};
+
+Arguments readArguments(ArgumentRule rule, const std::wstring& request, const std::wstring&) {
+    Arguments arguments;
+    switch (rule) {
+    case ArgumentRule::none:
+        break;
+    case ArgumentRule::numberPair:
+        arguments.numbers = readNumberPair(request);
+        break;
+    }
+    return arguments;
+}
+
+} // namespace
+
+void dispatchFlashCall(IShockwaveFlash* control, const std::wstring& request) {
+    const std::wstring name = extractCommandName(request);
+    const std::wstring section = extractArguments(request);
+    for (const FlashCallCommand& command : commandTable) {
+        if (name != command.name) {
+            continue;
+        }
+        const Reply reply = command.run(readArguments(command.rule, request, section));
+        if (reply && control) {
+            returnToMovie(control, *reply);
+        }
+        return;
+    }
+}
+
+void dispatchFsCommand(const std::wstring& command, const std::wstring& args) {
+    for (const FsCommand& entry : fsCommandTable) {
+        if (command == entry.name) {
+            entry.run(args);
+        }
+    }
+}

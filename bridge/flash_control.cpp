@@ -1,1 +1,168 @@
-// in progress
+#include "bridge/flash_control.h"
+
+#include "host/handles.h"
+
+#include <comdef.h>
+
+const CLSID CLSID_ShockwaveFlash = {0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID IID_IShockwaveFlash = {0xD27CDB6C, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID DIID_IShockwaveFlashEvents = {0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+IShockwaveFlash* flashControl = nullptr;
+
+namespace {
+
+// Owns the result of a call.
+struct Result {
+    VARIANT value;
+    Result() noexcept { VariantInit(&value); }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    ~Result() { VariantClear(&value); }
+};
+
+// The error object a failed call left, when the control says it keeps one for
+// this interface.
+IErrorInfo* takeErrorInfo(IShockwaveFlash* control) noexcept {
+    ComPtr<ISupportErrorInfo> support;
+    if (FAILED(control->QueryInterface(IID_ISupportErrorInfo, support.putVoid())) ||
+        support->InterfaceSupportsErrorInfo(IID_IShockwaveFlash) != S_OK) {
+        return nullptr;
+    }
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK) {
+        return nullptr;
+    }
+    return info;
+}
+
+// A type-library dispatch reports a failing method as DISP_E_EXCEPTION and
+// moves the error object into the EXCEPINFO; rebuild the object from it.
+IErrorInfo* errorInfoFrom(EXCEPINFO& exception) noexcept {
+    ComPtr<ICreateErrorInfo> created;
+    if (FAILED(CreateErrorInfo(created.put()))) {
+        return nullptr;
+    }
+    created->SetGUID(IID_IShockwaveFlash);
+    created->SetSource(exception.bstrSource);
+    created->SetDescription(exception.bstrDescription);
+    created->SetHelpFile(exception.bstrHelpFile);
+    created->SetHelpContext(exception.dwHelpContext);
+    IErrorInfo* info = nullptr;
+    created->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+    return info;
+}
+
+[[noreturn]] void raiseFailure(IShockwaveFlash* control, HRESULT result, EXCEPINFO& exception) {
+    if (result == DISP_E_EXCEPTION && exception.pfnDeferredFillIn) {
+        exception.pfnDeferredFillIn(&exception);
+    }
+    UniqueBstr source(exception.bstrSource);
+    UniqueBstr description(exception.bstrDescription);
+    UniqueBstr helpFile(exception.bstrHelpFile);
+    if (result != DISP_E_EXCEPTION) {
+        throw _com_error(result, takeErrorInfo(control));
+    }
+    const HRESULT carried = exception.scode ? exception.scode : _com_error::WCodeToHRESULT(exception.wCode);
+    throw _com_error(FAILED(carried) ? carried : result, errorInfoFrom(exception));
+}
+
+DISPID bind(IShockwaveFlash* control, const wchar_t* name, HRESULT& result) noexcept {
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    result = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    return id;
+}
+
+// One call by name, arguments in call order (at most one is used here).
+HRESULT invokeRaw(IShockwaveFlash* control, const wchar_t* name, WORD flags, VARIANT* argument,
+                  VARIANT* result, EXCEPINFO* exception) noexcept {
+    HRESULT bound = S_OK;
+    const DISPID id = bind(control, name, bound);
+    if (FAILED(bound)) {
+        return bound;
+    }
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS parameters = {};
+    parameters.rgvarg = argument;
+    parameters.cArgs = argument ? 1 : 0;
+    if (flags == DISPATCH_PROPERTYPUT) {
+        parameters.rgdispidNamedArgs = &putId;
+        parameters.cNamedArgs = 1;
+    }
+    UINT argumentError = 0;
+    return control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &parameters, result, exception,
+                           &argumentError);
+}
+
+void invokeTyped(IShockwaveFlash* control, const wchar_t* name, WORD flags, VARIANT* argument, Result& result) {
+    EXCEPINFO exception = {};
+    const HRESULT outcome = invokeRaw(control, name, flags, argument, &result.value, &exception);
+    if (FAILED(outcome)) {
+        raiseFailure(control, outcome, exception);
+    }
+}
+
+void invokeWithText(IShockwaveFlash* control, const wchar_t* name, WORD flags, const std::wstring& text) {
+    UniqueBstr value(SysAllocStringLen(text.c_str(), static_cast<UINT>(wcslen(text.c_str()))));
+    if (!value) {
+        throw _com_error(E_OUTOFMEMORY);
+    }
+    VARIANT argument;
+    argument.vt = VT_BSTR;
+    argument.bstrVal = value.get();
+    Result result;
+    invokeTyped(control, name, flags, &argument, result);
+}
+
+} // namespace
+
+uint32_t flashVersion(IShockwaveFlash* control) {
+    Result result;
+    invokeTyped(control, L"FlashVersion", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, result);
+    if (FAILED(VariantChangeType(&result.value, &result.value, 0, VT_UI4))) {
+        throw _com_error(DISP_E_TYPEMISMATCH);
+    }
+    return result.value.ulVal;
+}
+
+void disableLocalSecurity(IShockwaveFlash* control) {
+    Result result;
+    invokeTyped(control, L"DisableLocalSecurity", DISPATCH_METHOD, nullptr, result);
+}
+
+void putMovie(IShockwaveFlash* control, const std::wstring& path) {
+    invokeWithText(control, L"Movie", DISPATCH_PROPERTYPUT, path);
+}
+
+void putMenu(IShockwaveFlash* control, bool enabled) {
+    VARIANT argument;
+    argument.vt = VT_BOOL;
+    argument.boolVal = enabled ? VARIANT_TRUE : VARIANT_FALSE;
+    Result result;
+    invokeTyped(control, L"Menu", DISPATCH_PROPERTYPUT, &argument, result);
+}
+
+void returnToMovie(IShockwaveFlash* control, const std::wstring& reply) {
+    invokeWithText(control, L"SetReturnValue", DISPATCH_METHOD, reply);
+}
+
+void callMovie(const wchar_t* request) noexcept {
+    if (!flashControl) {
+        return;
+    }
+    try {
+        UniqueBstr text(SysAllocString(request));
+        VARIANT argument;
+        argument.vt = VT_BSTR;
+        argument.bstrVal = text.get();
+        Result result;
+        EXCEPINFO exception = {};
+        invokeRaw(flashControl, L"CallFunction", DISPATCH_METHOD, &argument, &result.value, &exception);
+        SysFreeString(exception.bstrSource);
+        SysFreeString(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
+    } catch (...) {
+        // A call into the movie may fail in any way; the host goes on regardless.
+    }
+}

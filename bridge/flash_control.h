@@ -1,0 +1,34 @@
+#pragma once
+// The player control as the host uses it. Every call is bound by name through
+// IDispatch (the control's interface is dual), so no vendor header or type
+// library is needed.
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <cstdint>
+#include <string>
+
+extern const CLSID CLSID_ShockwaveFlash;
+extern const IID IID_IShockwaveFlash;
+extern const IID DIID_IShockwaveFlashEvents;
+
+// The dispatch part of the control's dual interface is all the host calls.
+using IShockwaveFlash = IDispatch;
+
+// The one control of the run; null before start-up creates it and after
+// shutdown releases it.
+extern IShockwaveFlash* flashControl;
+
+// The typed calls throw _com_error on failure, carrying the HRESULT and the
+// control's error object for IShockwaveFlash when it offers one.
+uint32_t flashVersion(IShockwaveFlash* control);
+void disableLocalSecurity(IShockwaveFlash* control);
+void putMovie(IShockwaveFlash* control, const std::wstring& path);
+void putMenu(IShockwaveFlash* control, bool enabled);
+// Becomes the result of the movie's call being handled.
+void returnToMovie(IShockwaveFlash* control, const std::wstring& reply);
+
+// Sends a fixed request to the movie through flashControl. Nothing is done
+// without a control; every failure is ignored and no exception leaves it.
+void callMovie(const wchar_t* request) noexcept;
