@@ -1,0 +1,126 @@
+#include "tests/standin_session.h"
+
+#include "bridge/flash_control.h"
+
+#include <ocidl.h>
+
+#include <algorithm>
+#include <fstream>
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
+                        nullptr);
+    return result;
+}
+
+TempFolder::TempFolder() {
+    static unsigned counter = 0;
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    for (;;) {
+        path_ = std::wstring(base) + L"hosttest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++counter);
+        if (CreateDirectoryW(path_.c_str(), nullptr)) {
+            return;
+        }
+    }
+}
+
+TempFolder::~TempFolder() {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((path_ + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                DeleteFileW(file(name).c_str());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path_.c_str());
+}
+
+void writeUtf8File(const std::wstring& path, const std::string& text) {
+    std::ofstream out(path.c_str(), std::ios::binary);
+    out << text;
+}
+
+std::vector<std::string> readLines(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+StandInSession::StandInSession(const Environment& environment) : environment_(environment) {
+    environment_.emplace_back(L"STANDIN_LOG", folder_.file(L"standin.log"));
+    for (const auto& [name, value] : environment_) {
+        SetEnvironmentVariableW(name.c_str(), value.c_str());
+    }
+}
+
+StandInSession::~StandInSession() {
+    release();
+    for (const auto& variable : environment_) {
+        SetEnvironmentVariableW(variable.first.c_str(), nullptr);
+    }
+}
+
+HRESULT StandInSession::create() {
+    return CoCreateInstance(CLSID_ShockwaveFlash, nullptr, CLSCTX_ALL, IID_IShockwaveFlash,
+                            reinterpret_cast<void**>(&control_));
+}
+
+HRESULT StandInSession::connect(IDispatch* sink) {
+    IConnectionPointContainer* container = nullptr;
+    HRESULT result = control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    if (FAILED(result)) {
+        return result;
+    }
+    IConnectionPoint* point = nullptr;
+    result = container->FindConnectionPoint(DIID_IShockwaveFlashEvents, &point);
+    container->Release();
+    if (FAILED(result)) {
+        return result;
+    }
+    DWORD cookie = 0;
+    result = point->Advise(sink, &cookie);
+    point->Release();
+    return result;
+}
+
+bool StandInSession::play(const std::string& script) {
+    const std::wstring movie = folder_.file(L"game.swf");
+    writeUtf8File(movie, script);
+    putMovie(control_, movie);
+    return pumpUntil(
+        [this] {
+            const auto lines = log();
+            return std::find(lines.begin(), lines.end(), "stop") != lines.end();
+        },
+        10000);
+}
+
+void StandInSession::release() {
+    if (control_) {
+        control_->Release();
+        control_ = nullptr;
+    }
+}
+
+std::vector<std::string> StandInSession::scriptLog() const {
+    const auto lines = log();
+    const auto loaded = std::find_if(lines.begin(), lines.end(),
+                                     [](const std::string& line) { return line.rfind("put Movie ", 0) == 0; });
+    return loaded == lines.end() ? std::vector<std::string>{} : std::vector<std::string>(loaded + 1, lines.end());
+}
