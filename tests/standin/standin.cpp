@@ -1,1 +1,1077 @@
-// in progress
+// A stand-in for the Flash player control, for tests only: the same CLSID and
+// the calls and events a host uses, with a movie that is a plain-text script.
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "script.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace {
+
+const CLSID clsidStandIn = {0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID iidShockwaveFlash = {0xD27CDB6C, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID diidFlashEvents = {0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+constexpr DISPID flashCallEvent = 0xC5;
+constexpr DISPID fsCommandEvent = 0x96;
+
+enum : DISPID {
+    dispFlashVersion = 1,
+    dispMovie,
+    dispMenu,
+    dispDisableLocalSecurity,
+    dispCallFunction,
+    dispSetReturnValue,
+};
+
+struct Member {
+    const wchar_t* name;
+    DISPID id;
+};
+
+constexpr Member members[] = {
+    {L"FlashVersion", dispFlashVersion},     {L"Movie", dispMovie},
+    {L"Menu", dispMenu},                     {L"DisableLocalSecurity", dispDisableLocalSecurity},
+    {L"CallFunction", dispCallFunction},     {L"SetReturnValue", dispSetReturnValue},
+};
+
+constexpr DWORD defaultVersion = 0x000B0002;
+constexpr DWORD eventCookie = 1;
+constexpr UINT_PTR scriptTimer = 1;
+constexpr UINT tickMilliseconds = 10;
+// The extent a container sees before it sets one: 640 by 480 pixels at 96 dpi.
+constexpr SIZEL defaultExtent = {16933, 12700};
+const wchar_t timerClass[] = L"StandInScriptTimer";
+const wchar_t playerClass[] = L"StandInPlayer";
+
+LONG liveObjects = 0;
+LONG serverLocks = 0;
+
+HINSTANCE module() {
+    return reinterpret_cast<HINSTANCE>(&__ImageBase);
+}
+
+std::wstring environment(const wchar_t* name) {
+    DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) {
+        return {};
+    }
+    std::wstring value(size, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), size));
+    return value;
+}
+
+DWORD numberFrom(const std::wstring& text, DWORD fallback) {
+    if (text.empty()) {
+        return fallback;
+    }
+    wchar_t* end = nullptr;
+    bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    unsigned long value = wcstoul(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+    return end && *end == L'\0' ? static_cast<DWORD>(value) : fallback;
+}
+
+std::wstring hex32(DWORD value) {
+    wchar_t text[16];
+    swprintf(text, ARRAYSIZE(text), L"0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// What one run is to do, read from the environment when the object is created.
+struct Settings {
+    DWORD version = defaultVersion;
+    std::vector<std::wstring> failing;
+    HRESULT failure = E_FAIL;
+    bool failAsException = false;
+
+    bool fails(const std::wstring& name) const {
+        for (const std::wstring& item : failing) {
+            if (item == name) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+Settings readSettings() {
+    Settings settings;
+    setLogPath(environment(L"STANDIN_LOG"));
+    settings.version = numberFrom(environment(L"STANDIN_VERSION"), defaultVersion);
+    std::wstring failList = environment(L"STANDIN_FAIL") + L",";
+    size_t start = 0;
+    for (size_t comma = failList.find(L','); comma != std::wstring::npos; comma = failList.find(L',', start)) {
+        std::wstring item = failList.substr(start, comma - start);
+        size_t first = item.find_first_not_of(L' ');
+        if (first != std::wstring::npos) {
+            settings.failing.push_back(item.substr(first, item.find_last_not_of(L' ') - first + 1));
+        }
+        start = comma + 1;
+    }
+    settings.failure = static_cast<HRESULT>(numberFrom(environment(L"STANDIN_FAIL_HRESULT"), E_FAIL));
+    settings.failAsException = environment(L"STANDIN_FAIL_MODE") == L"exception";
+    return settings;
+}
+
+void logFailure(const std::wstring& name, HRESULT result) {
+    logLine(L"fail " + name + L" " + hex32(static_cast<DWORD>(result)));
+}
+
+LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK playerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+void registerClasses() {
+    WNDCLASSW timer = {};
+    timer.lpfnWndProc = timerProc;
+    timer.hInstance = module();
+    timer.lpszClassName = timerClass;
+    RegisterClassW(&timer);
+    WNDCLASSW player = {};
+    player.lpfnWndProc = playerProc;
+    player.hInstance = module();
+    player.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    player.lpszClassName = playerClass;
+    RegisterClassW(&player);
+}
+
+// A DLL's classes outlive it unless it removes them; a reload would find
+// stale window procedures.
+void unregisterClasses() {
+    UnregisterClassW(timerClass, module());
+    UnregisterClassW(playerClass, module());
+}
+
+class Control;
+
+class EventPoint : public IConnectionPoint {
+public:
+    explicit EventPoint(Control& owner) : owner(owner) {}
+    ~EventPoint() { releaseSink(); }
+    EventPoint(const EventPoint&) = delete;
+    EventPoint& operator=(const EventPoint&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP GetConnectionInterface(IID* iid) override;
+    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override;
+    STDMETHODIMP Advise(IUnknown* candidate, DWORD* cookie) override;
+    STDMETHODIMP Unadvise(DWORD cookie) override;
+    STDMETHODIMP EnumConnections(IEnumConnections** connections) override;
+
+    IDispatch* events() const { return sink; }
+
+private:
+    void releaseSink() {
+        if (sink) {
+            sink->Release();
+            sink = nullptr;
+        }
+    }
+    Control& owner;
+    IDispatch* sink = nullptr;
+};
+
+class Control final : public IDispatch,
+                public IConnectionPointContainer,
+                public ISupportErrorInfo,
+                public IOleObject,
+                public IOleInPlaceObject,
+                private ScriptHost {
+public:
+    explicit Control(const Settings& settings) : settings(settings), eventPoint(*this), script(*this) {
+        if (InterlockedIncrement(&liveObjects) == 1) {
+            registerClasses();
+        }
+    }
+
+    ~Control() {
+        deactivate();
+        if (timerWindow) {
+            DestroyWindow(timerWindow);
+        }
+        if (clientSite) {
+            clientSite->Release();
+        }
+        logLine(L"release");
+        if (InterlockedDecrement(&liveObjects) == 0) {
+            unregisterClasses();
+        }
+    }
+
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+    const Settings& config() const { return settings; }
+    const std::wstring& movie() const { return moviePath; }
+    void tick() { script.tick(); }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        try {
+            if (!object) {
+                return E_POINTER;
+            }
+            *object = nullptr;
+            if (iid == IID_IUnknown || iid == IID_IDispatch || iid == iidShockwaveFlash) {
+                *object = static_cast<IDispatch*>(this);
+            } else if (iid == IID_IConnectionPointContainer) {
+                logLine(L"query IConnectionPointContainer");
+                if (settings.fails(L"container")) {
+                    logFailure(L"container", E_NOINTERFACE);
+                    return E_NOINTERFACE;
+                }
+                *object = static_cast<IConnectionPointContainer*>(this);
+            } else if (iid == IID_ISupportErrorInfo) {
+                *object = static_cast<ISupportErrorInfo*>(this);
+            } else if (iid == IID_IOleObject) {
+                *object = static_cast<IOleObject*>(this);
+            } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
+                *object = static_cast<IOleInPlaceObject*>(this);
+            } else {
+                return E_NOINTERFACE;
+            }
+            AddRef();
+            return S_OK;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references)); }
+
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG left = InterlockedDecrement(&references);
+        if (left == 0) {
+            delete this;
+        }
+        return static_cast<ULONG>(left);
+    }
+
+    // IDispatch
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        if (!count) {
+            return E_POINTER;
+        }
+        *count = 0;
+        return S_OK;
+    }
+
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        if (info) {
+            *info = nullptr;
+        }
+        return DISP_E_BADINDEX;
+    }
+
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+        try {
+            if (!names || !ids) {
+                return E_POINTER;
+            }
+            HRESULT result = S_OK;
+            for (UINT i = 0; i < count; ++i) {
+                ids[i] = DISPID_UNKNOWN;
+                // Later names would be parameter names: none are known.
+                for (const Member& member : members) {
+                    if (i == 0 && names[i] && lstrcmpiW(names[i], member.name) == 0) {
+                        ids[i] = member.id;
+                    }
+                }
+                if (ids[i] == DISPID_UNKNOWN) {
+                    result = DISP_E_UNKNOWNNAME;
+                }
+            }
+            return result;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* exception, UINT* argumentError) override {
+        try {
+            // A call into the movie may release the host's last reference.
+            AddRef();
+            HRESULT outcome = dispatch(id, flags, params, result, exception, argumentError);
+            Release();
+            return outcome;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override {
+        if (points) {
+            *points = nullptr;
+        }
+        return E_NOTIMPL;
+    }
+
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
+        try {
+            if (!point) {
+                return E_POINTER;
+            }
+            *point = nullptr;
+            logLine(L"find connection point");
+            if (settings.fails(L"connectionpoint")) {
+                logFailure(L"connectionpoint", CONNECT_E_NOCONNECTION);
+                return CONNECT_E_NOCONNECTION;
+            }
+            if (iid != diidFlashEvents) {
+                return CONNECT_E_NOCONNECTION;
+            }
+            *point = &eventPoint;
+            eventPoint.AddRef();
+            return S_OK;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    // ISupportErrorInfo
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
+        return iid == iidShockwaveFlash ? S_OK : S_FALSE;
+    }
+
+    // IOleObject
+    STDMETHODIMP SetClientSite(IOleClientSite* site) override {
+        try {
+            if (!site) {
+                deactivate();
+            }
+            if (site) {
+                site->AddRef();
+            }
+            if (clientSite) {
+                clientSite->Release();
+            }
+            clientSite = site;
+            return S_OK;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    STDMETHODIMP GetClientSite(IOleClientSite** site) override {
+        if (!site) {
+            return E_POINTER;
+        }
+        *site = clientSite;
+        if (clientSite) {
+            clientSite->AddRef();
+        }
+        return S_OK;
+    }
+
+    STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
+
+    STDMETHODIMP Close(DWORD) override {
+        try {
+            deactivate();
+            return S_OK;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
+        if (moniker) {
+            *moniker = nullptr;
+        }
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP GetClipboardData(DWORD, IDataObject** data) override {
+        if (data) {
+            *data = nullptr;
+        }
+        return E_NOTIMPL;
+    }
+
+    STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND, LPCRECT) override {
+        try {
+            switch (verb) {
+            case OLEIVERB_PRIMARY:
+            case OLEIVERB_SHOW:
+            case OLEIVERB_INPLACEACTIVATE:
+            case OLEIVERB_UIACTIVATE:
+                return activate(site ? site : clientSite);
+            case OLEIVERB_HIDE:
+                if (playerWindow) {
+                    ShowWindow(playerWindow, SW_HIDE);
+                }
+                return S_OK;
+            default:
+                return OLEOBJ_S_INVALIDVERB;
+            }
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    STDMETHODIMP EnumVerbs(IEnumOLEVERB** verbs) override {
+        if (verbs) {
+            *verbs = nullptr;
+        }
+        return OLE_S_USEREG;
+    }
+    STDMETHODIMP Update() override { return S_OK; }
+    STDMETHODIMP IsUpToDate() override { return S_OK; }
+    STDMETHODIMP GetUserClassID(CLSID* clsid) override {
+        if (!clsid) {
+            return E_POINTER;
+        }
+        *clsid = clsidStandIn;
+        return S_OK;
+    }
+    STDMETHODIMP GetUserType(DWORD, LPOLESTR* type) override {
+        if (type) {
+            *type = nullptr;
+        }
+        return OLE_S_USEREG;
+    }
+
+    STDMETHODIMP SetExtent(DWORD aspect, SIZEL* size) override {
+        if (aspect != DVASPECT_CONTENT) {
+            return DV_E_DVASPECT;
+        }
+        if (!size) {
+            return E_POINTER;
+        }
+        extent = *size;
+        return S_OK;
+    }
+
+    STDMETHODIMP GetExtent(DWORD aspect, SIZEL* size) override {
+        if (aspect != DVASPECT_CONTENT) {
+            return DV_E_DVASPECT;
+        }
+        if (!size) {
+            return E_POINTER;
+        }
+        *size = extent;
+        return S_OK;
+    }
+
+    STDMETHODIMP Advise(IAdviseSink*, DWORD* connection) override {
+        if (connection) {
+            *connection = 0;
+        }
+        return OLE_E_ADVISENOTSUPPORTED;
+    }
+    STDMETHODIMP Unadvise(DWORD) override { return OLE_E_NOCONNECTION; }
+    STDMETHODIMP EnumAdvise(IEnumSTATDATA** advises) override {
+        if (advises) {
+            *advises = nullptr;
+        }
+        return OLE_E_ADVISENOTSUPPORTED;
+    }
+
+    STDMETHODIMP GetMiscStatus(DWORD, DWORD* status) override {
+        if (!status) {
+            return E_POINTER;
+        }
+        *status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
+                  OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
+        return S_OK;
+    }
+
+    STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
+
+    // IOleWindow, IOleInPlaceObject
+    STDMETHODIMP GetWindow(HWND* window) override {
+        if (!window) {
+            return E_POINTER;
+        }
+        *window = playerWindow;
+        return playerWindow ? S_OK : E_FAIL;
+    }
+
+    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+    STDMETHODIMP InPlaceDeactivate() override {
+        try {
+            deactivate();
+            return S_OK;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    STDMETHODIMP UIDeactivate() override { return S_OK; }
+
+    STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT) override {
+        if (!position) {
+            return E_POINTER;
+        }
+        if (playerWindow) {
+            MoveWindow(playerWindow, position->left, position->top, position->right - position->left,
+                       position->bottom - position->top, TRUE);
+        }
+        return S_OK;
+    }
+
+    STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
+
+private:
+    HRESULT dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                     UINT* argumentError);
+    HRESULT fail(const wchar_t* name, EXCEPINFO* exception);
+    HRESULT activate(IOleClientSite* site);
+    void deactivate();
+    void startScript();
+    void raiseEvent(DISPID id, const std::vector<std::wstring>& arguments);
+
+    void raiseFlashCall(const std::wstring& request) override;
+    void raiseFsCommand(const std::wstring& command, const std::wstring& args) override;
+    HWND hostWindow() override;
+
+    LONG references = 1;
+    Settings settings;
+    EventPoint eventPoint;
+    Script script;
+    std::wstring moviePath;
+    // One slot per FlashCall in flight: whether SetReturnValue answered it.
+    std::vector<bool> replies;
+    IOleClientSite* clientSite = nullptr;
+    IOleInPlaceSite* inPlaceSite = nullptr;
+    HWND siteWindow = nullptr;
+    HWND playerWindow = nullptr;
+    HWND timerWindow = nullptr;
+    SIZEL extent = defaultExtent;
+};
+
+// Reads the one argument of a call as text.
+HRESULT textArgument(const DISPPARAMS* params, std::wstring& text, UINT* argumentError) {
+    if (!params || params->cArgs != 1 || !params->rgvarg) {
+        return DISP_E_BADPARAMCOUNT;
+    }
+    VARIANT& argument = params->rgvarg[0];
+    if (V_VT(&argument) == VT_BSTR) {
+        text.assign(V_BSTR(&argument) ? V_BSTR(&argument) : L"", SysStringLen(V_BSTR(&argument)));
+        return S_OK;
+    }
+    VARIANT converted;
+    VariantInit(&converted);
+    if (FAILED(VariantChangeType(&converted, &argument, 0, VT_BSTR))) {
+        if (argumentError) {
+            *argumentError = 0;
+        }
+        return DISP_E_TYPEMISMATCH;
+    }
+    text.assign(V_BSTR(&converted) ? V_BSTR(&converted) : L"", SysStringLen(V_BSTR(&converted)));
+    VariantClear(&converted);
+    return S_OK;
+}
+
+HRESULT boolArgument(const DISPPARAMS* params, bool& value, UINT* argumentError) {
+    if (!params || params->cArgs != 1 || !params->rgvarg) {
+        return DISP_E_BADPARAMCOUNT;
+    }
+    VARIANT converted;
+    VariantInit(&converted);
+    if (FAILED(VariantChangeType(&converted, &params->rgvarg[0], 0, VT_BOOL))) {
+        if (argumentError) {
+            *argumentError = 0;
+        }
+        return DISP_E_TYPEMISMATCH;
+    }
+    value = V_BOOL(&converted) != VARIANT_FALSE;
+    return S_OK;
+}
+
+bool noArguments(const DISPPARAMS* params) {
+    return !params || params->cArgs == 0;
+}
+
+HRESULT Control::dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                          UINT* argumentError) {
+    bool method = flags & DISPATCH_METHOD;
+    bool get = flags & DISPATCH_PROPERTYGET;
+    bool put = flags & DISPATCH_PROPERTYPUT;
+    std::wstring text;
+    bool flag = false;
+    HRESULT read = S_OK;
+    switch (id) {
+    case dispFlashVersion:
+        if (!method && !get) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (!noArguments(params)) {
+            return DISP_E_BADPARAMCOUNT;
+        }
+        logLine(L"get FlashVersion");
+        if (settings.fails(L"FlashVersion")) {
+            return fail(L"FlashVersion", exception);
+        }
+        if (result) {
+            VariantInit(result);
+            V_VT(result) = VT_I4;
+            V_I4(result) = static_cast<LONG>(settings.version);
+        }
+        return S_OK;
+    case dispMovie:
+        if (!put) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (FAILED(read = textArgument(params, text, argumentError))) {
+            return read;
+        }
+        logLine(L"put Movie " + text);
+        if (settings.fails(L"Movie")) {
+            return fail(L"Movie", exception);
+        }
+        moviePath = text;
+        if (playerWindow) {
+            InvalidateRect(playerWindow, nullptr, TRUE);
+        }
+        if (!script.load(moviePath)) {
+            logLine(L"cannot read " + moviePath);
+        }
+        startScript();
+        return S_OK;
+    case dispMenu:
+        if (!put) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (FAILED(read = boolArgument(params, flag, argumentError))) {
+            return read;
+        }
+        logLine(flag ? L"put Menu true" : L"put Menu false");
+        return settings.fails(L"Menu") ? fail(L"Menu", exception) : S_OK;
+    case dispDisableLocalSecurity:
+        if (!method) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (!noArguments(params)) {
+            return DISP_E_BADPARAMCOUNT;
+        }
+        logLine(L"call DisableLocalSecurity");
+        return settings.fails(L"DisableLocalSecurity") ? fail(L"DisableLocalSecurity", exception) : S_OK;
+    case dispCallFunction:
+        if (!method) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (FAILED(read = textArgument(params, text, argumentError))) {
+            return read;
+        }
+        logLine(L"call CallFunction " + text);
+        if (settings.fails(L"CallFunction")) {
+            return fail(L"CallFunction", exception);
+        }
+        script.onCall(text);
+        if (result) {
+            VariantInit(result);
+            V_VT(result) = VT_BSTR;
+            V_BSTR(result) = SysAllocString(L"<null/>");
+        }
+        return S_OK;
+    case dispSetReturnValue:
+        if (!method) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (FAILED(read = textArgument(params, text, argumentError))) {
+            return read;
+        }
+        logLine(L"reply " + text);
+        if (settings.fails(L"SetReturnValue")) {
+            return fail(L"SetReturnValue", exception);
+        }
+        if (!replies.empty()) {
+            replies.back() = true;
+        }
+        return S_OK;
+    default:
+        return DISP_E_MEMBERNOTFOUND;
+    }
+}
+
+// Fails a call as the real control would: the error object set, and either
+// the HRESULT itself or, as a type-library IDispatch does, an exception.
+HRESULT Control::fail(const wchar_t* name, EXCEPINFO* exception) {
+    logFailure(name, settings.failure);
+    std::wstring description = std::wstring(L"stand-in failure: ") + name;
+    ICreateErrorInfo* creator = nullptr;
+    if (SUCCEEDED(CreateErrorInfo(&creator))) {
+        creator->SetGUID(iidShockwaveFlash);
+        creator->SetSource(const_cast<LPOLESTR>(L"StandIn"));
+        creator->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+        IErrorInfo* info = nullptr;
+        if (SUCCEEDED(creator->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+            SetErrorInfo(0, info);
+            info->Release();
+        }
+        creator->Release();
+    }
+    if (!settings.failAsException) {
+        return settings.failure;
+    }
+    if (exception) {
+        *exception = EXCEPINFO{};
+        exception->scode = settings.failure;
+        exception->bstrSource = SysAllocString(L"StandIn");
+        exception->bstrDescription = SysAllocString(description.c_str());
+    }
+    return DISP_E_EXCEPTION;
+}
+
+HRESULT Control::activate(IOleClientSite* site) {
+    if (playerWindow) {
+        ShowWindow(playerWindow, SW_SHOW);
+        return S_OK;
+    }
+    if (!site) {
+        return E_UNEXPECTED;
+    }
+    IOleInPlaceSite* candidate = nullptr;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&candidate)))) {
+        return E_NOINTERFACE;
+    }
+    HWND parent = nullptr;
+    if (candidate->CanInPlaceActivate() != S_OK || FAILED(candidate->GetWindow(&parent))) {
+        candidate->Release();
+        return E_FAIL;
+    }
+    candidate->OnInPlaceActivate();
+    IOleInPlaceFrame* frame = nullptr;
+    IOleInPlaceUIWindow* document = nullptr;
+    RECT position = {};
+    RECT clip = {};
+    OLEINPLACEFRAMEINFO frameInfo = {};
+    frameInfo.cb = sizeof frameInfo;
+    if (FAILED(candidate->GetWindowContext(&frame, &document, &position, &clip, &frameInfo))) {
+        GetClientRect(parent, &position);
+    }
+    if (frame) {
+        frame->Release();
+    }
+    if (document) {
+        document->Release();
+    }
+    playerWindow = CreateWindowExW(0, playerClass, L"Stand-in player", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
+                                   position.left, position.top, position.right - position.left,
+                                   position.bottom - position.top, parent, nullptr, module(), this);
+    inPlaceSite = candidate;
+    siteWindow = parent;
+    return S_OK;
+}
+
+void Control::deactivate() {
+    if (!inPlaceSite) {
+        return;
+    }
+    if (playerWindow) {
+        DestroyWindow(playerWindow);
+        playerWindow = nullptr;
+    }
+    IOleInPlaceSite* site = inPlaceSite;
+    inPlaceSite = nullptr;
+    siteWindow = nullptr;
+    site->OnInPlaceDeactivate();
+    site->Release();
+}
+
+void Control::startScript() {
+    if (!timerWindow) {
+        timerWindow = CreateWindowExW(0, timerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module(), this);
+    }
+    SetTimer(timerWindow, scriptTimer, tickMilliseconds, nullptr);
+}
+
+void Control::raiseEvent(DISPID id, const std::vector<std::wstring>& arguments) {
+    IDispatch* sink = eventPoint.events();
+    if (!sink) {
+        return;
+    }
+    sink->AddRef();
+    AddRef();
+    // The arguments go in reverse order: the first one last.
+    std::vector<VARIANTARG> values(arguments.size());
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        VARIANTARG& value = values[arguments.size() - 1 - i];
+        VariantInit(&value);
+        V_VT(&value) = VT_BSTR;
+        V_BSTR(&value) = SysAllocStringLen(arguments[i].data(), static_cast<UINT>(arguments[i].size()));
+    }
+    DISPPARAMS params = {values.data(), nullptr, static_cast<UINT>(values.size()), 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO exception = {};
+    UINT argumentError = 0;
+    {
+        EventScope inFlight;
+        sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
+                     &argumentError);
+    }
+    VariantClear(&result);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    for (VARIANTARG& value : values) {
+        VariantClear(&value);
+    }
+    sink->Release();
+    Release();
+}
+
+void Control::raiseFlashCall(const std::wstring& request) {
+    logLine(L"event FlashCall " + request);
+    replies.push_back(false);
+    raiseEvent(flashCallEvent, {request});
+    bool replied = replies.back();
+    replies.pop_back();
+    if (!replied) {
+        logLine(L"no reply");
+    }
+}
+
+void Control::raiseFsCommand(const std::wstring& command, const std::wstring& args) {
+    logLine(args.empty() ? L"event FSCommand " + command : L"event FSCommand " + command + L" " + args);
+    raiseEvent(fsCommandEvent, {command, args});
+}
+
+BOOL CALLBACK findHostWindow(HWND window, LPARAM found) {
+    try {
+        wchar_t className[16] = {};
+        GetClassNameW(window, className, ARRAYSIZE(className));
+        if (lstrcmpW(className, L"AtlWin") == 0) {
+            *reinterpret_cast<HWND*>(found) = window;
+            return FALSE;
+        }
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+HWND Control::hostWindow() {
+    if (siteWindow && IsWindow(siteWindow)) {
+        return siteWindow;
+    }
+    HWND found = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), findHostWindow, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+// EventPoint
+
+STDMETHODIMP EventPoint::QueryInterface(REFIID iid, void** object) {
+    if (!object) {
+        return E_POINTER;
+    }
+    if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
+        *object = static_cast<IConnectionPoint*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+// The point lives inside its control and keeps it alive.
+STDMETHODIMP_(ULONG) EventPoint::AddRef() {
+    return owner.AddRef();
+}
+
+STDMETHODIMP_(ULONG) EventPoint::Release() {
+    return owner.Release();
+}
+
+STDMETHODIMP EventPoint::GetConnectionInterface(IID* iid) {
+    if (!iid) {
+        return E_POINTER;
+    }
+    *iid = diidFlashEvents;
+    return S_OK;
+}
+
+STDMETHODIMP EventPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
+    if (!container) {
+        return E_POINTER;
+    }
+    *container = &owner;
+    owner.AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP EventPoint::Advise(IUnknown* candidate, DWORD* cookie) {
+    try {
+        if (!candidate || !cookie) {
+            return E_POINTER;
+        }
+        *cookie = 0;
+        logLine(L"advise");
+        if (owner.config().fails(L"advise")) {
+            logFailure(L"advise", CONNECT_E_CANNOTCONNECT);
+            return CONNECT_E_CANNOTCONNECT;
+        }
+        if (sink) {
+            return CONNECT_E_ADVISELIMIT;
+        }
+        // As a player does: the sink is asked for the event interface itself.
+        if (FAILED(candidate->QueryInterface(diidFlashEvents, reinterpret_cast<void**>(&sink))) || !sink) {
+            sink = nullptr;
+            return CONNECT_E_CANNOTCONNECT;
+        }
+        *cookie = eventCookie;
+        return S_OK;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+STDMETHODIMP EventPoint::Unadvise(DWORD cookie) {
+    if (cookie != eventCookie || !sink) {
+        return CONNECT_E_NOCONNECTION;
+    }
+    releaseSink();
+    return S_OK;
+}
+
+STDMETHODIMP EventPoint::EnumConnections(IEnumConnections** connections) {
+    if (connections) {
+        *connections = nullptr;
+    }
+    return E_NOTIMPL;
+}
+
+LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        if (message == WM_NCCREATE) {
+            auto create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        } else if (message == WM_TIMER && wParam == scriptTimer) {
+            auto control = reinterpret_cast<Control*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+            if (control) {
+                // A step may make the host release the control.
+                control->AddRef();
+                control->tick();
+                control->Release();
+            }
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    } catch (...) {
+        return 0;
+    }
+}
+
+void paintPlayer(HWND window, const Control& control) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT client;
+    GetClientRect(window, &client);
+    HBRUSH darkBlue = CreateSolidBrush(RGB(0, 0, 128));
+    FillRect(dc, &client, darkBlue);
+    DeleteObject(darkBlue);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(255, 255, 255));
+    std::wstring text = L"Stand-in player\n" + control.movie();
+    InflateRect(&client, -8, -8);
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &client, DT_LEFT | DT_TOP | DT_WORDBREAK);
+    EndPaint(window, &paint);
+}
+
+LRESULT CALLBACK playerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        auto control = reinterpret_cast<Control*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        switch (message) {
+        case WM_NCCREATE:
+            SetWindowLongPtrW(window, GWLP_USERDATA,
+                              reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+            break;
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_PAINT:
+            if (control) {
+                paintPlayer(window, *control);
+                return 0;
+            }
+            break;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    } catch (...) {
+        return 0;
+    }
+}
+
+class Factory : public IClassFactory {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        if (!object) {
+            return E_POINTER;
+        }
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            *object = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // One static factory: it holds no count of its own.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+        try {
+            if (!object) {
+                return E_POINTER;
+            }
+            *object = nullptr;
+            if (outer) {
+                return CLASS_E_NOAGGREGATION;
+            }
+            Settings settings = readSettings();
+            logLine(L"create");
+            if (settings.fails(L"create")) {
+                logFailure(L"create", CLASS_E_CLASSNOTAVAILABLE);
+                return CLASS_E_CLASSNOTAVAILABLE;
+            }
+            auto control = new Control(settings);
+            HRESULT result = control->QueryInterface(iid, object);
+            control->Release();
+            return result;
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+    STDMETHODIMP LockServer(BOOL lock) override {
+        if (lock) {
+            InterlockedIncrement(&serverLocks);
+        } else {
+            InterlockedDecrement(&serverLocks);
+        }
+        return S_OK;
+    }
+};
+
+Factory factory;
+
+} // namespace
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+    if (!object) {
+        return E_POINTER;
+    }
+    *object = nullptr;
+    if (clsid != clsidStandIn) {
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+    return factory.QueryInterface(iid, object);
+}
+
+STDAPI DllCanUnloadNow() {
+    return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
+}

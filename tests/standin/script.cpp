@@ -1,0 +1,346 @@
+#include "script.h"
+
+#include "log.h"
+
+#include <cwchar>
+#include <cstdio>
+
+namespace {
+
+struct NamedValue {
+    const wchar_t* name;
+    UINT_PTR value;
+};
+
+constexpr NamedValue messageNames[] = {
+    {L"WM_NULL", WM_NULL},         {L"WM_CLOSE", WM_CLOSE},       {L"WM_DESTROY", WM_DESTROY},
+    {L"WM_QUIT", WM_QUIT},         {L"WM_RBUTTONDOWN", WM_RBUTTONDOWN}, {L"WM_RBUTTONUP", WM_RBUTTONUP},
+    {L"WM_KEYDOWN", WM_KEYDOWN},   {L"WM_KEYUP", WM_KEYUP},       {L"WM_ACTIVATE", WM_ACTIVATE},
+    {L"WM_ACTIVATEAPP", WM_ACTIVATEAPP}, {L"WM_SYSCOMMAND", WM_SYSCOMMAND},
+};
+
+constexpr NamedValue parameterNames[] = {
+    {L"VK_APPS", VK_APPS},         {L"SC_SCREENSAVE", SC_SCREENSAVE}, {L"SC_MONITORPOWER", SC_MONITORPOWER},
+    {L"SC_CLOSE", SC_CLOSE},       {L"WA_ACTIVE", WA_ACTIVE},     {L"WA_INACTIVE", WA_INACTIVE},
+    {L"WA_CLICKACTIVE", WA_CLICKACTIVE},
+};
+
+// A whole token: decimal (possibly negative) or 0x hex.
+bool parseNumber(const std::wstring& token, UINT_PTR& value) {
+    if (token.empty()) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    bool hex = token.size() > 2 && token[0] == L'0' && (token[1] == L'x' || token[1] == L'X');
+    if (hex) {
+        value = static_cast<UINT_PTR>(wcstoull(token.c_str() + 2, &end, 16));
+    } else {
+        value = static_cast<UINT_PTR>(wcstoll(token.c_str(), &end, 10));
+    }
+    return end && *end == L'\0' && end != token.c_str() + (hex ? 2 : 0);
+}
+
+// A number or one of the names.
+template <size_t count>
+bool parseValue(const std::wstring& token, const NamedValue (&names)[count], UINT_PTR& value) {
+    for (const NamedValue& named : names) {
+        if (token == named.name) {
+            value = named.value;
+            return true;
+        }
+    }
+    return parseNumber(token, value);
+}
+
+std::vector<std::wstring> splitBlanks(const std::wstring& text) {
+    std::vector<std::wstring> words;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L' ', start);
+        if (end == std::wstring::npos) {
+            end = text.size();
+        }
+        if (end > start) {
+            words.push_back(text.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return words;
+}
+
+std::wstring fromUtf8(const std::string& bytes) {
+    if (bytes.empty()) {
+        return {};
+    }
+    int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
+    return text;
+}
+
+bool readFile(const std::wstring& path, std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    bytes.clear();
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        bytes.append(buffer, got);
+    }
+    CloseHandle(file);
+    return true;
+}
+
+std::vector<std::wstring> scriptSteps(const std::wstring& text) {
+    std::vector<std::wstring> steps;
+    size_t start = text.size() && text[0] == L'\xFEFF' ? 1 : 0;
+    while (start <= text.size()) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) {
+            end = text.size();
+        }
+        std::wstring line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == L'\r') {
+            line.pop_back();
+        }
+        if (line.find_first_not_of(L" \t") != std::wstring::npos && line[0] != L'#') {
+            steps.push_back(line);
+        }
+        start = end + 1;
+    }
+    return steps;
+}
+
+// "keyword operand": the keyword up to the first blank, the operand after it.
+void splitStep(const std::wstring& line, std::wstring& keyword, std::wstring& operand) {
+    size_t blank = line.find(L' ');
+    keyword = line.substr(0, blank);
+    operand = blank == std::wstring::npos ? std::wstring() : line.substr(blank + 1);
+}
+
+std::wstring hex32(DWORD value) {
+    wchar_t text[16];
+    swprintf(text, ARRAYSIZE(text), L"0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::wstring modeText(DWORD which) {
+    DEVMODEW mode = {};
+    mode.dmSize = sizeof mode;
+    if (!EnumDisplaySettingsW(nullptr, which, &mode)) {
+        return L"none";
+    }
+    return std::to_wstring(mode.dmPelsWidth) + L"x" + std::to_wstring(mode.dmPelsHeight) + L"x" +
+           std::to_wstring(mode.dmBitsPerPel);
+}
+
+void probeWindow(HWND window) {
+    if (!window) {
+        logLine(L"no window");
+        return;
+    }
+    int length = GetWindowTextLengthW(window);
+    std::wstring caption(static_cast<size_t>(length) + 1, L'\0');
+    caption.resize(static_cast<size_t>(GetWindowTextW(window, caption.data(), length + 1)));
+    DWORD style = static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE));
+    DWORD exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    logLine(L"probe window caption=\"" + caption + L"\" style=" + hex32(style) + L" exstyle=" + hex32(exStyle) +
+            L" rect=" + std::to_wstring(rect.left) + L"," + std::to_wstring(rect.top) + L"," +
+            std::to_wstring(rect.right) + L"," + std::to_wstring(rect.bottom) +
+            L" topmost=" + ((exStyle & WS_EX_TOPMOST) ? L"1" : L"0") + L" visible=" +
+            (IsWindowVisible(window) ? L"1" : L"0") + L" iconic=" + (IsIconic(window) ? L"1" : L"0"));
+}
+
+std::wstring registryData(const std::wstring& location) {
+    size_t rootEnd = location.find(L'\\');
+    size_t nameStart = location.rfind(L'\\');
+    if (rootEnd == std::wstring::npos || nameStart == rootEnd) {
+        return L"missing";
+    }
+    std::wstring rootName = location.substr(0, rootEnd);
+    HKEY root = rootName == L"HKCU" ? HKEY_CURRENT_USER : rootName == L"HKLM" ? HKEY_LOCAL_MACHINE : nullptr;
+    HKEY key = nullptr;
+    std::wstring path = location.substr(rootEnd + 1, nameStart - rootEnd - 1);
+    if (!root || RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return L"missing";
+    }
+    std::wstring name = location.substr(nameStart + 1);
+    DWORD type = 0;
+    DWORD size = 0;
+    std::wstring data = L"missing";
+    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+        std::vector<BYTE> bytes(size + sizeof(wchar_t));
+        RegQueryValueExW(key, name.c_str(), nullptr, &type, bytes.data(), &size);
+        if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            data.assign(reinterpret_cast<const wchar_t*>(bytes.data()), size / sizeof(wchar_t));
+            data.resize(wcsnlen(data.c_str(), data.size()));
+        } else if (type == REG_DWORD && size == sizeof(DWORD)) {
+            data = std::to_wstring(*reinterpret_cast<const DWORD*>(bytes.data()));
+        } else {
+            data = L"type " + std::to_wstring(type);
+        }
+    }
+    RegCloseKey(key);
+    return data;
+}
+
+void crash() {
+    int* volatile nowhere = nullptr;
+    *nowhere = 0;
+}
+
+} // namespace
+
+bool Script::load(const std::wstring& path) {
+    steps.clear();
+    next = 0;
+    waitLength = 0;
+    armedCalls.clear();
+    watchers = ModalWatchers();
+    std::string bytes;
+    if (!readFile(path, bytes)) {
+        return false;
+    }
+    steps = scriptSteps(fromUtf8(bytes));
+    // The end of the file stops the script as a "stop" line would.
+    steps.push_back(L"stop");
+    return true;
+}
+
+void Script::tick() {
+    watchers.service();
+    if (running || eventInFlight() || next >= steps.size()) {
+        return;
+    }
+    if (waitLength && GetTickCount() - waitStart < waitLength) {
+        return;
+    }
+    waitLength = 0;
+    running = true;
+    struct Done {
+        bool& running;
+        ~Done() { running = false; }
+    } done{running};
+    runStep(steps[next++]);
+}
+
+void Script::onCall(const std::wstring& request) {
+    for (size_t i = 0; i < armedCalls.size(); ++i) {
+        if (armedCalls[i].request == request) {
+            std::wstring step = armedCalls[i].step;
+            armedCalls.erase(armedCalls.begin() + static_cast<std::ptrdiff_t>(i));
+            if (!runNestedStep(step)) {
+                logLine(L"bad step " + step);
+            }
+            return;
+        }
+    }
+}
+
+void Script::runStep(const std::wstring& line) {
+    std::wstring keyword;
+    std::wstring operand;
+    splitStep(line, keyword, operand);
+    if (runNestedStep(line)) {
+        return;
+    }
+    if (keyword == L"oncall") {
+        size_t arrow = operand.find(L" => ");
+        if (arrow != std::wstring::npos) {
+            armedCalls.push_back({operand.substr(0, arrow), operand.substr(arrow + 4)});
+            return;
+        }
+    } else if (keyword == L"messagebox" && operand.empty()) {
+        watchers.armMessageBox();
+        return;
+    } else if (keyword == L"dialog") {
+        DialogAction action;
+        if (parseDialogAction(operand, action)) {
+            watchers.armDialog(action);
+            return;
+        }
+    } else if (keyword == L"wait") {
+        UINT_PTR length = 0;
+        if (parseNumber(operand, length)) {
+            waitStart = GetTickCount();
+            waitLength = static_cast<DWORD>(length);
+            return;
+        }
+    } else if (keyword == L"stop") {
+        logLine(L"stop");
+        next = steps.size();
+        return;
+    }
+    logLine(L"bad step " + line);
+}
+
+// The steps that may also run nested inside CallFunction; false when the
+// line is not one of them.
+bool Script::runNestedStep(const std::wstring& line) {
+    std::wstring keyword;
+    std::wstring operand;
+    splitStep(line, keyword, operand);
+    if (keyword == L"flashcall") {
+        host.raiseFlashCall(operand);
+        return true;
+    }
+    if (keyword == L"fscommand" && !operand.empty()) {
+        std::wstring command;
+        std::wstring args;
+        splitStep(operand, command, args);
+        host.raiseFsCommand(command, args);
+        return true;
+    }
+    if (keyword == L"post" || keyword == L"send") {
+        std::vector<std::wstring> words = splitBlanks(operand);
+        UINT_PTR message = 0;
+        UINT_PTR wParam = 0;
+        UINT_PTR lParam = 0;
+        if (words.size() != 3 || !parseValue(words[0], messageNames, message) ||
+            !parseValue(words[1], parameterNames, wParam) || !parseValue(words[2], parameterNames, lParam)) {
+            return false;
+        }
+        logLine(line);
+        if (message == WM_QUIT && keyword == L"post") {
+            PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, wParam, static_cast<LPARAM>(lParam));
+            return true;
+        }
+        HWND window = host.hostWindow();
+        if (!window) {
+            logLine(L"no window");
+        } else if (keyword == L"post") {
+            PostMessageW(window, static_cast<UINT>(message), wParam, static_cast<LPARAM>(lParam));
+        } else {
+            SendMessageW(window, static_cast<UINT>(message), wParam, static_cast<LPARAM>(lParam));
+        }
+        return true;
+    }
+    if (keyword == L"probe") {
+        if (operand == L"window") {
+            probeWindow(host.hostWindow());
+            return true;
+        }
+        if (operand == L"mode") {
+            logLine(L"probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) +
+                    L" registry=" + modeText(ENUM_REGISTRY_SETTINGS));
+            return true;
+        }
+        const std::wstring registry = L"registry ";
+        if (operand.compare(0, registry.size(), registry) == 0) {
+            std::wstring location = operand.substr(registry.size());
+            logLine(L"probe registry " + location + L" = " + registryData(location));
+            return true;
+        }
+        return false;
+    }
+    if (keyword == L"crash" && operand.empty()) {
+        crash();
+        return true;
+    }
+    return false;
+}
