@@ -1,0 +1,680 @@
+// Drives the stand-in player control through the real COM path, as a minimal
+// host does: created by CLSID, events through the connection point, a movie
+// script run from the message loop, and the log compared line by line.
+#include <windows.h>
+#include <commdlg.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const CLSID clsidPlayer = {0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID iidShockwaveFlash = {0xD27CDB6C, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID diidFlashEvents = {0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+constexpr DISPID flashCallEvent = 0xC5;
+constexpr DISPID fsCommandEvent = 0x96;
+constexpr DWORD scriptTimeoutMs = 5000;
+
+std::string utf8(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    bytes.resize(static_cast<size_t>(size - 1));
+    return bytes;
+}
+
+std::string hex32(DWORD value) {
+    char text[16];
+    wsprintfA(text, "0x%08X", value);
+    return text;
+}
+
+void pumpFor(DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    MSG message;
+    while (GetTickCount() - start < milliseconds) {
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+// The host's side of the events: records them and lets a test answer them.
+class RecordingSink : public IDispatch {
+public:
+    struct Event {
+        DISPID id;
+        std::vector<std::wstring> arguments;
+        DWORD time;
+    };
+    std::vector<Event> events;
+    std::function<void(const std::wstring&)> onFlashCall;
+
+    // Like the host's sink: only the event interface is answered.
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        *object = iid == diidFlashEvents ? this : nullptr;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+        try {
+            Event event{id, {}, GetTickCount()};
+            for (UINT i = params->cArgs; i-- > 0;) {
+                const VARIANT& argument = params->rgvarg[i];
+                event.arguments.push_back(V_VT(&argument) == VT_BSTR ? V_BSTR(&argument) : L"<not a BSTR>");
+            }
+            events.push_back(event);
+            if (id == flashCallEvent && onFlashCall && !event.arguments.empty()) {
+                onFlashCall(event.arguments[0]);
+            }
+        } catch (...) {
+        }
+        return S_OK;
+    }
+};
+
+VARIANT text(const wchar_t* value) {
+    VARIANT variant;
+    V_VT(&variant) = VT_BSTR;
+    V_BSTR(&variant) = SysAllocString(value);
+    return variant;
+}
+
+VARIANT boolean(bool value) {
+    VARIANT variant;
+    V_VT(&variant) = VT_BOOL;
+    V_BOOL(&variant) = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return variant;
+}
+
+class standinControl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        static int serial = 0;
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder = std::wstring(temp) + L"standin-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++serial);
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        logPath = folder + L"\\standin.log";
+        moviePath = folder + L"\\game.swf";
+        for (const wchar_t* name : {L"STANDIN_VERSION", L"STANDIN_FAIL", L"STANDIN_FAIL_HRESULT", L"STANDIN_FAIL_MODE"}) {
+            SetEnvironmentVariableW(name, nullptr);
+        }
+        SetEnvironmentVariableW(L"STANDIN_LOG", logPath.c_str());
+    }
+
+    void TearDown() override {
+        releaseControl();
+        CoUninitialize();
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        RemoveDirectoryW(folder.c_str());
+    }
+
+    HRESULT create() {
+        return CoCreateInstance(clsidPlayer, nullptr, CLSCTX_ALL, iidShockwaveFlash,
+                                reinterpret_cast<void**>(&control));
+    }
+
+    void connect() {
+        IConnectionPointContainer* container = nullptr;
+        ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+        IConnectionPoint* point = nullptr;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(diidFlashEvents, &point));
+        DWORD cookie = 0;
+        EXPECT_EQ(S_OK, point->Advise(&sink, &cookie));
+        point->Release();
+        container->Release();
+    }
+
+    void releaseControl() {
+        if (control) {
+            control->Release();
+            control = nullptr;
+        }
+    }
+
+    // A call by name; arguments in their natural order.
+    HRESULT call(const wchar_t* name, WORD flags, std::vector<VARIANT> arguments = {}, VARIANT* result = nullptr,
+                 EXCEPINFO* exception = nullptr) {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        HRESULT found = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+        if (FAILED(found)) {
+            return found;
+        }
+        std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());
+        DISPID putId = DISPID_PROPERTYPUT;
+        DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+        if (flags == DISPATCH_PROPERTYPUT) {
+            params.rgdispidNamedArgs = &putId;
+            params.cNamedArgs = 1;
+        }
+        EXCEPINFO ignored = {};
+        HRESULT outcome = control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
+                                          exception ? exception : &ignored, nullptr);
+        for (VARIANT& argument : reversed) {
+            VariantClear(&argument);
+        }
+        return outcome;
+    }
+
+    std::vector<std::string> logLines() const {
+        std::vector<std::string> lines;
+        HANDLE file = CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return lines;
+        }
+        std::string bytes;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            bytes.append(buffer, got);
+        }
+        CloseHandle(file);
+        for (size_t start = 0, end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+            lines.push_back(bytes.substr(start, end - start));
+        }
+        return lines;
+    }
+
+    bool logHas(const std::string& line) const {
+        for (const std::string& logged : logLines()) {
+            if (logged == line) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void writeFile(const std::wstring& path, const std::string& bytes) {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+
+    // Loads the script as the movie and runs the loop until it has stopped.
+    void runScript(const std::string& script) {
+        writeFile(moviePath, script);
+        ASSERT_EQ(S_OK, call(L"Movie", DISPATCH_PROPERTYPUT, {text(moviePath.c_str())}));
+        DWORD start = GetTickCount();
+        size_t stops = 0;
+        for (const std::string& line : logLines()) {
+            stops += line == "stop";
+        }
+        MSG message;
+        for (;;) {
+            size_t now = 0;
+            for (const std::string& line : logLines()) {
+                now += line == "stop";
+            }
+            if (now > stops) {
+                return;
+            }
+            ASSERT_LT(GetTickCount() - start, scriptTimeoutMs) << "the script did not stop";
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+    }
+
+    std::vector<std::string> connected() const {
+        return {"create", "query IConnectionPointContainer", "find connection point", "advise"};
+    }
+
+    std::vector<std::string> plus(std::vector<std::string> lines, const std::vector<std::string>& more) const {
+        lines.insert(lines.end(), more.begin(), more.end());
+        return lines;
+    }
+
+    std::wstring folder;
+    std::wstring logPath;
+    std::wstring moviePath;
+    IDispatch* control = nullptr;
+    RecordingSink sink;
+};
+
+TEST_F(standinControl, TypedCallsAreServedAndLogged) {
+    SetEnvironmentVariableW(L"STANDIN_VERSION", L"0x000A0003");
+    ASSERT_EQ(S_OK, create());
+    connect();
+    VARIANT version;
+    VariantInit(&version);
+    ASSERT_EQ(S_OK, call(L"FlashVersion", DISPATCH_PROPERTYGET, {}, &version));
+    EXPECT_EQ(VT_I4, V_VT(&version));
+    EXPECT_EQ(0x000A0003, V_I4(&version));
+    ASSERT_EQ(S_OK, call(L"flashversion", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {}, &version));
+    EXPECT_EQ(0x000A0003, V_I4(&version));
+    EXPECT_EQ(S_OK, call(L"DisableLocalSecurity", DISPATCH_METHOD));
+    EXPECT_EQ(S_OK, call(L"Menu", DISPATCH_PROPERTYPUT, {boolean(false)}));
+    VARIANT one;
+    V_VT(&one) = VT_I4;
+    V_I4(&one) = 1;
+    EXPECT_EQ(S_OK, call(L"Menu", DISPATCH_PROPERTYPUT, {one}));
+    runScript("stop\n");
+    VARIANT result;
+    VariantInit(&result);
+    ASSERT_EQ(S_OK, call(L"CallFunction", DISPATCH_METHOD, {text(L"<invoke name=\"a\"/>")}, &result));
+    ASSERT_EQ(VT_BSTR, V_VT(&result));
+    EXPECT_STREQ(L"<null/>", V_BSTR(&result));
+    VariantClear(&result);
+    EXPECT_EQ(S_OK, call(L"SetReturnValue", DISPATCH_METHOD, {text(L"<string>x</string>")}));
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, call(L"NoSuchMember", DISPATCH_METHOD));
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT, call(L"CallFunction", DISPATCH_METHOD));
+
+    ISupportErrorInfo* support = nullptr;
+    ASSERT_EQ(S_OK, control->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)));
+    EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(iidShockwaveFlash));
+    EXPECT_EQ(S_FALSE, support->InterfaceSupportsErrorInfo(IID_IOleObject));
+    support->Release();
+    releaseControl();
+
+    EXPECT_EQ(plus(connected(), {"get FlashVersion", "get FlashVersion", "call DisableLocalSecurity",
+                                 "put Menu false", "put Menu true", "put Movie " + utf8(moviePath), "stop",
+                                 "call CallFunction <invoke name=\"a\"/>", "reply <string>x</string>", "release"}),
+              logLines());
+}
+
+TEST_F(standinControl, FlashCallsGetARepliesOrNoReply) {
+    ASSERT_EQ(S_OK, create());
+    connect();
+    sink.onFlashCall = [this](const std::wstring& request) {
+        if (request.find(L"answered") != std::wstring::npos) {
+            call(L"SetReturnValue", DISPATCH_METHOD, {text(L"<string>yes</string>")});
+        }
+    };
+    runScript("# a comment\n\nflashcall <invoke name=\"answered\"/>\r\n   \nflashcall <invoke name=\"ignored\"/>\n"
+              "jump somewhere\nwait 300\nflashcall <invoke name=\"late\"/>\nstop\nflashcall <invoke name=\"never\"/>\n");
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"answered\"/>",
+                                 "  reply <string>yes</string>", "event FlashCall <invoke name=\"ignored\"/>",
+                                 "no reply", "bad step jump somewhere", "event FlashCall <invoke name=\"late\"/>",
+                                 "no reply", "stop"}),
+              logLines());
+    ASSERT_EQ(3u, sink.events.size());
+    for (const RecordingSink::Event& event : sink.events) {
+        EXPECT_EQ(flashCallEvent, event.id);
+        EXPECT_EQ(1u, event.arguments.size());
+    }
+    EXPECT_EQ(L"<invoke name=\"ignored\"/>", sink.events[1].arguments[0]);
+    EXPECT_GE(sink.events[2].time - sink.events[1].time, 300u) << "wait did not pause the script";
+}
+
+TEST_F(standinControl, FsCommandSplitsCommandFromArgs) {
+    ASSERT_EQ(S_OK, create());
+    connect();
+    runScript("fscommand setCaption Hello  w\xC3\xB6rld\nfscommand quit\nfscommand fullscreen true\nstop\n");
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FSCommand setCaption Hello  w\xC3\xB6rld",
+                                 "event FSCommand quit", "event FSCommand fullscreen true", "stop"}),
+              logLines());
+    std::vector<std::vector<std::wstring>> expected = {
+        {L"setCaption", L"Hello  w\u00F6rld"}, {L"quit", L""}, {L"fullscreen", L"true"}};
+    ASSERT_EQ(expected.size(), sink.events.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(fsCommandEvent, sink.events[i].id);
+        EXPECT_EQ(expected[i], sink.events[i].arguments);
+    }
+}
+
+TEST_F(standinControl, OnCallRunsNestedInsideCallFunctionOnce) {
+    ASSERT_EQ(S_OK, create());
+    connect();
+    sink.onFlashCall = [this](const std::wstring& request) {
+        if (request.find(L"outer") != std::wstring::npos) {
+            call(L"CallFunction", DISPATCH_METHOD, {text(L"<invoke name=\"windowClose\"/>")});
+            call(L"CallFunction", DISPATCH_METHOD, {text(L"<invoke name=\"windowClose\"/>")});
+        } else {
+            call(L"SetReturnValue", DISPATCH_METHOD, {text(L"<string>inner</string>")});
+        }
+    };
+    runScript("oncall <invoke name=\"windowClose\"/> => flashcall <invoke name=\"inner\"/>\n"
+              "oncall <invoke name=\"other\"/> => fscommand quit\n"
+              "flashcall <invoke name=\"outer\"/>\nstop\n");
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"outer\"/>",
+                                 "  call CallFunction <invoke name=\"windowClose\"/>",
+                                 "  event FlashCall <invoke name=\"inner\"/>", "    reply <string>inner</string>",
+                                 "  call CallFunction <invoke name=\"windowClose\"/>", "no reply", "stop"}),
+              logLines());
+}
+
+void expectErrorInfo(const std::wstring& description) {
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
+    BSTR source = nullptr;
+    BSTR text = nullptr;
+    GUID guid = {};
+    info->GetSource(&source);
+    info->GetDescription(&text);
+    info->GetGUID(&guid);
+    EXPECT_STREQ(L"StandIn", source);
+    EXPECT_EQ(description, text);
+    EXPECT_TRUE(guid == iidShockwaveFlash);
+    SysFreeString(source);
+    SysFreeString(text);
+    info->Release();
+}
+
+TEST_F(standinControl, TypedCallsFailAsConfigured) {
+    struct Case {
+        const wchar_t* name;
+        WORD flags;
+        std::vector<VARIANT> (*arguments)();
+        std::string line;
+    };
+    const Case cases[] = {
+        {L"FlashVersion", DISPATCH_PROPERTYGET, [] { return std::vector<VARIANT>{}; }, "get FlashVersion"},
+        {L"DisableLocalSecurity", DISPATCH_METHOD, [] { return std::vector<VARIANT>{}; }, "call DisableLocalSecurity"},
+        {L"Movie", DISPATCH_PROPERTYPUT, [] { return std::vector<VARIANT>{text(L"C:\\none.swf")}; },
+         "put Movie C:\\none.swf"},
+        {L"Menu", DISPATCH_PROPERTYPUT, [] { return std::vector<VARIANT>{boolean(false)}; }, "put Menu false"},
+        {L"CallFunction", DISPATCH_METHOD, [] { return std::vector<VARIANT>{text(L"<invoke/>")}; },
+         "call CallFunction <invoke/>"},
+        {L"SetReturnValue", DISPATCH_METHOD, [] { return std::vector<VARIANT>{text(L"r")}; }, "reply r"},
+    };
+    SetEnvironmentVariableW(L"STANDIN_FAIL_HRESULT", L"0x80070005");
+    for (bool asException : {false, true}) {
+        SetEnvironmentVariableW(L"STANDIN_FAIL_MODE", asException ? L"exception" : L"hresult");
+        for (const Case& item : cases) {
+            SCOPED_TRACE(utf8(item.name) + (asException ? " as exception" : " as HRESULT"));
+            SetEnvironmentVariableW(L"STANDIN_FAIL", (std::wstring(L"advise, ") + item.name).c_str());
+            ASSERT_EQ(S_OK, create());
+            SetErrorInfo(0, nullptr);
+            EXCEPINFO exception = {};
+            VARIANT result;
+            VariantInit(&result);
+            HRESULT outcome = call(item.name, item.flags, item.arguments(), &result, &exception);
+            std::wstring description = std::wstring(L"stand-in failure: ") + item.name;
+            if (asException) {
+                EXPECT_EQ(DISP_E_EXCEPTION, outcome);
+                EXPECT_EQ(E_ACCESSDENIED, exception.scode);
+                EXPECT_STREQ(L"StandIn", exception.bstrSource);
+                EXPECT_EQ(description, exception.bstrDescription ? exception.bstrDescription : L"");
+                SysFreeString(exception.bstrSource);
+                SysFreeString(exception.bstrDescription);
+            } else {
+                EXPECT_EQ(E_ACCESSDENIED, outcome);
+            }
+            expectErrorInfo(description);
+            EXPECT_EQ(VT_EMPTY, V_VT(&result));
+            std::vector<std::string> lines = logLines();
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(item.line, lines[lines.size() - 2]);
+            EXPECT_EQ("fail " + utf8(item.name) + " 0x80070005", lines.back());
+            releaseControl();
+            DeleteFileW(logPath.c_str());
+        }
+    }
+}
+
+TEST_F(standinControl, CreationAndConnectionFailAsConfigured) {
+    SetEnvironmentVariableW(L"STANDIN_FAIL", L"create");
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, create());
+    EXPECT_EQ(nullptr, control);
+    EXPECT_EQ((std::vector<std::string>{"create", "fail create 0x80040111"}), logLines());
+    DeleteFileW(logPath.c_str());
+
+    SetEnvironmentVariableW(L"STANDIN_FAIL", L"container");
+    ASSERT_EQ(S_OK, create());
+    IConnectionPointContainer* container = nullptr;
+    EXPECT_EQ(E_NOINTERFACE,
+              control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+    EXPECT_EQ(nullptr, container);
+    releaseControl();
+    EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer", "fail container 0x80004002",
+                                        "release"}),
+              logLines());
+    DeleteFileW(logPath.c_str());
+
+    SetEnvironmentVariableW(L"STANDIN_FAIL", L"connectionpoint");
+    ASSERT_EQ(S_OK, create());
+    ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+    IConnectionPoint* point = nullptr;
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(diidFlashEvents, &point));
+    container->Release();
+    releaseControl();
+    EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer", "find connection point",
+                                        "fail connectionpoint 0x80040200", "release"}),
+              logLines());
+    DeleteFileW(logPath.c_str());
+
+    SetEnvironmentVariableW(L"STANDIN_FAIL", L"advise");
+    ASSERT_EQ(S_OK, create());
+    ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(diidFlashEvents, &point));
+    DWORD cookie = 1;
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, point->Advise(&sink, &cookie));
+    EXPECT_EQ(0u, cookie);
+    point->Release();
+    container->Release();
+    releaseControl();
+    EXPECT_EQ(plus(connected(), {"fail advise 0x80040202", "release"}), logLines());
+}
+
+TEST_F(standinControl, MessageBoxWatcherClosesTheBox) {
+    ASSERT_EQ(S_OK, create());
+    connect();
+    int answer = 0;
+    sink.onFlashCall = [&answer](const std::wstring&) {
+        answer = MessageBoxW(nullptr, L"Line one\nLine \u00FCber two", L"Notice", MB_OK);
+    };
+    runScript("messagebox\nflashcall <invoke name=\"MessageBox\"/>\nstop\n");
+    EXPECT_EQ(IDOK, answer);
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"MessageBox\"/>",
+                                 "  messagebox caption=\"Notice\" text=\"Line one\\nLine \xC3\xBC" "ber two\"",
+                                 "no reply", "stop"}),
+              logLines());
+}
+
+TEST_F(standinControl, DialogWatcherChoosesOrCancels) {
+    ASSERT_EQ(S_OK, create());
+    connect();
+    writeFile(folder + L"\\song.mp3", "ID3");
+    writeFile(folder + L"\\c d.mp3", "ID3");
+    std::vector<std::vector<std::wstring>> picks;
+    sink.onFlashCall = [this, &picks](const std::wstring&) {
+        wchar_t names[2048] = {};
+        OPENFILENAMEW dialog = {};
+        dialog.lStructSize = sizeof dialog;
+        dialog.lpstrFilter = L"MP3 files (*.mp3)\0*.mp3\0";
+        dialog.lpstrFile = names;
+        dialog.nMaxFile = ARRAYSIZE(names);
+        dialog.lpstrInitialDir = folder.c_str();
+        dialog.lpstrTitle = L"Pick music";
+        dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+        std::vector<std::wstring> chosen;
+        if (GetOpenFileNameW(&dialog)) {
+            for (const wchar_t* name = names; *name; name += lstrlenW(name) + 1) {
+                chosen.push_back(name);
+            }
+        } else {
+            chosen.push_back(L"cancelled " + std::to_wstring(CommDlgExtendedError()));
+        }
+        picks.push_back(chosen);
+    };
+    std::string where = utf8(folder);
+    runScript("dialog choose " + where + "\\song.mp3\nflashcall <invoke name=\"pick\"/>\n"
+              "dialog cancel\nflashcall <invoke name=\"pick\"/>\n"
+              "dialog choose " + where + " \"song.mp3\" \"c d.mp3\"\nflashcall <invoke name=\"pick\"/>\nstop\n");
+    std::vector<std::vector<std::wstring>> expectedPicks = {
+        {folder + L"\\song.mp3"}, {L"cancelled 0"}, {folder, L"song.mp3", L"c d.mp3"}};
+    EXPECT_EQ(expectedPicks, picks);
+    const std::string event = "event FlashCall <invoke name=\"pick\"/>";
+    const std::string opened = "  dialog caption=\"Pick music\" types=\"MP3 files (*.mp3)\"";
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), event, opened, "  dialog chose " + where +
+                                 "\\song.mp3", "no reply", event, opened, "  dialog cancelled", "no reply", event,
+                                 opened, "  dialog chose " + where + " \"song.mp3\" \"c d.mp3\"", "no reply", "stop"}),
+              logLines());
+}
+
+std::vector<std::pair<UINT, std::pair<WPARAM, LPARAM>>> received;
+
+LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        if (message == WM_NULL || message == WM_KEYDOWN || message == WM_SYSCOMMAND) {
+            received.push_back({message, {wParam, lParam}});
+            return 0;
+        }
+    } catch (...) {
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+std::string modeText(DWORD which) {
+    DEVMODEW mode = {};
+    mode.dmSize = sizeof mode;
+    EnumDisplaySettingsW(nullptr, which, &mode);
+    return std::to_string(mode.dmPelsWidth) + "x" + std::to_string(mode.dmPelsHeight) + "x" +
+           std::to_string(mode.dmBitsPerPel);
+}
+
+HWND makeHostWindow(const wchar_t* caption, WNDPROC procedure) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"AtlWin";
+    UnregisterClassW(L"AtlWin", windowClass.hInstance);
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, L"AtlWin", caption, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 20, 400, 300, nullptr,
+                                  nullptr, windowClass.hInstance, nullptr);
+    pumpFor(50);
+    return window;
+}
+
+TEST_F(standinControl, ProbesAndMessagesReachTheHostWindow) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\standinControl", 0, nullptr, 0,
+                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+    const wchar_t textValue[] = L"hello there";
+    DWORD count = 42;
+    RegSetValueExW(key, L"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(textValue), sizeof textValue);
+    RegSetValueExW(key, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof count);
+    RegCloseKey(key);
+    received.clear();
+    HWND window = makeHostWindow(L"Probe target", recordingProc);
+    ASSERT_NE(nullptr, window);
+    ASSERT_EQ(S_OK, create());
+    connect();
+    runScript("probe window\nprobe mode\nprobe registry HKCU\\Software\\standinControl\\Text\n"
+              "probe registry HKCU\\Software\\standinControl\\Count\nprobe registry HKCU\\Software\\standinControl\\Absent\n"
+              "post WM_NULL 0x10 20\nsend WM_KEYDOWN VK_APPS 0\nsend WM_SYSCOMMAND SC_SCREENSAVE 0\nstop\n");
+    RECT rect;
+    GetWindowRect(window, &rect);
+    DWORD exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
+    std::string probe = "probe window caption=\"Probe target\" style=" +
+                        hex32(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))) + " exstyle=" + hex32(exStyle) +
+                        " rect=" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
+                        std::to_string(rect.right) + "," + std::to_string(rect.bottom) + " topmost=" +
+                        ((exStyle & WS_EX_TOPMOST) ? "1" : "0") + " visible=1 iconic=0";
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), probe,
+                                 "probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) +
+                                     " registry=" + modeText(ENUM_REGISTRY_SETTINGS),
+                                 "probe registry HKCU\\Software\\standinControl\\Text = hello there",
+                                 "probe registry HKCU\\Software\\standinControl\\Count = 42",
+                                 "probe registry HKCU\\Software\\standinControl\\Absent = missing",
+                                 "post WM_NULL 0x10 20", "send WM_KEYDOWN VK_APPS 0",
+                                 "send WM_SYSCOMMAND SC_SCREENSAVE 0", "stop"}),
+              logLines());
+    decltype(received) expected = {
+        {WM_NULL, {0x10, 20}}, {WM_KEYDOWN, {VK_APPS, 0}}, {WM_SYSCOMMAND, {SC_SCREENSAVE, 0}}};
+    EXPECT_EQ(expected, received);
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\standinControl");
+
+    DestroyWindow(window);
+    DeleteFileW(logPath.c_str());
+    runScript("post WM_CLOSE 0 0\nprobe window\nstop\n");
+    EXPECT_EQ((std::vector<std::string>{"put Movie " + utf8(moviePath), "post WM_CLOSE 0 0", "no window",
+                                        "no window", "stop"}),
+              logLines());
+}
+
+using AtlAxWinInitFunction = BOOL(WINAPI*)();
+using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**);
+
+RECT childRect(HWND child, HWND parent) {
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+bool sameRect(const RECT& a, const RECT& b) {
+    return EqualRect(&a, &b) != FALSE;
+}
+
+TEST_F(standinControl, AtlHostsThePlayerOverTheClientArea) {
+    HMODULE atl = LoadLibraryW(L"atl.dll");
+    ASSERT_NE(nullptr, atl);
+    // Through a plain function type: FARPROC has no parameters.
+    auto atlAxWinInit = reinterpret_cast<AtlAxWinInitFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(atl, "AtlAxWinInit")));
+    auto atlAxAttachControl = reinterpret_cast<AtlAxAttachControlFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(atl, "AtlAxAttachControl")));
+    ASSERT_TRUE(atlAxWinInit && atlAxAttachControl);
+    ASSERT_TRUE(atlAxWinInit());
+    HWND window = makeHostWindow(L"Hosted player", DefWindowProcW);
+    ASSERT_EQ(S_OK, create());
+    IUnknown* container = nullptr;
+    ASSERT_EQ(S_OK, atlAxAttachControl(control, window, &container));
+    ASSERT_NE(nullptr, container);
+    container->Release();
+
+    IOleWindow* oleWindow = nullptr;
+    ASSERT_EQ(S_OK, control->QueryInterface(IID_IOleWindow, reinterpret_cast<void**>(&oleWindow)));
+    HWND player = nullptr;
+    ASSERT_EQ(S_OK, oleWindow->GetWindow(&player));
+    ASSERT_TRUE(IsWindow(player));
+    EXPECT_EQ(window, GetParent(player));
+    EXPECT_TRUE(IsWindowVisible(player));
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_TRUE(sameRect(client, childRect(player, window))) << "the player does not cover the client area";
+
+    runScript("probe window\nstop\n");
+    std::vector<std::string> lines = logLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(0u, lines[lines.size() - 2].find("probe window caption=\"Hosted player\" ")) << lines[lines.size() - 2];
+
+    SetWindowPos(window, nullptr, 0, 0, 640, 480, SWP_NOMOVE | SWP_NOZORDER);
+    pumpFor(50);
+    GetClientRect(window, &client);
+    EXPECT_TRUE(sameRect(client, childRect(player, window))) << "the player did not follow the resize";
+
+    UpdateWindow(player);
+    HDC dc = GetDC(player);
+    EXPECT_EQ(RGB(0, 0, 128), GetPixel(dc, client.right - 4, client.bottom - 4)) << "not the dark-blue fill";
+    ReleaseDC(player, dc);
+
+    DestroyWindow(window);
+    pumpFor(20);
+    EXPECT_FALSE(IsWindow(player));
+    EXPECT_EQ(E_FAIL, oleWindow->GetWindow(&player));
+    oleWindow->Release();
+    releaseControl();
+    EXPECT_EQ("release", logLines().back()) << "a reference was left behind";
+}
+
+} // namespace
