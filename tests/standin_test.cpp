@@ -236,6 +236,9 @@ protected:
             }
             ASSERT_LT(GetTickCount() - start, scriptTimeoutMs) << "the script did not stop";
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (message.message == WM_QUIT) {
+                    quitCodes.push_back(message.wParam);
+                }
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
             }
@@ -257,6 +260,7 @@ protected:
     std::wstring moviePath;
     IDispatch* control = nullptr;
     RecordingSink sink;
+    std::vector<WPARAM> quitCodes;
 };
 
 TEST_F(standinControl, TypedCallsAreServedAndLogged) {
@@ -605,10 +609,31 @@ TEST_F(standinControl, ProbesAndMessagesReachTheHostWindow) {
 
     DestroyWindow(window);
     DeleteFileW(logPath.c_str());
-    runScript("post WM_CLOSE 0 0\nprobe window\nstop\n");
+    runScript("post WM_CLOSE 0 0\nprobe window\npost WM_QUIT 7 0\nstop\n");
     EXPECT_EQ((std::vector<std::string>{"put Movie " + utf8(moviePath), "post WM_CLOSE 0 0", "no window",
-                                        "no window", "stop"}),
+                                        "no window", "post WM_QUIT 7 0", "stop"}),
               logLines());
+    EXPECT_EQ(std::vector<WPARAM>{7}, quitCodes) << "WM_QUIT goes to the thread, window or not";
+}
+
+bool accessViolation(int exitCode) {
+    return static_cast<DWORD>(exitCode) == static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION);
+}
+
+TEST_F(standinControl, CrashStepRaisesAnAccessViolation) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(S_OK, create());
+    connect();
+    EXPECT_EXIT(runScript("crash\nstop\n"), accessViolation, "");
+    EXPECT_EXIT(
+        {
+            runScript("oncall <invoke name=\"boom\"/> => crash\nstop\n");
+            call(L"CallFunction", DISPATCH_METHOD, {text(L"<invoke name=\"boom\"/>")});
+        },
+        accessViolation, "");
+    // Nothing crashed here: the armed step fires only for its request.
+    runScript("oncall <invoke name=\"boom\"/> => crash\nstop\n");
+    EXPECT_EQ(S_OK, call(L"CallFunction", DISPATCH_METHOD, {text(L"<invoke name=\"quiet\"/>")}));
 }
 
 using AtlAxWinInitFunction = BOOL(WINAPI*)();
