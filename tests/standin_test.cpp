@@ -49,7 +49,7 @@ void pumpFor(DWORD milliseconds) {
 
 // The host's side of the events: records them and lets a test answer them.
 class RecordingSink : public IDispatch {
-public:
+  public:
     struct Event {
         DISPID id;
         std::vector<std::wstring> arguments;
@@ -68,7 +68,8 @@ public:
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
         try {
             Event event{id, {}, GetTickCount()};
             for (UINT i = params->cArgs; i-- > 0;) {
@@ -100,7 +101,7 @@ VARIANT boolean(bool value) {
 }
 
 class standinControl : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         static int serial = 0;
@@ -111,7 +112,8 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
         logPath = folder + L"\\standin.log";
         moviePath = folder + L"\\game.swf";
-        for (const wchar_t* name : {L"STANDIN_VERSION", L"STANDIN_FAIL", L"STANDIN_FAIL_HRESULT", L"STANDIN_FAIL_MODE"}) {
+        for (const wchar_t* name :
+             {L"STANDIN_VERSION", L"STANDIN_FAIL", L"STANDIN_FAIL_HRESULT", L"STANDIN_FAIL_MODE"}) {
             SetEnvironmentVariableW(name, nullptr);
         }
         SetEnvironmentVariableW(L"STANDIN_LOG", logPath.c_str());
@@ -138,7 +140,8 @@ protected:
 
     void connect() {
         IConnectionPointContainer* container = nullptr;
-        ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+        ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer,
+                                                reinterpret_cast<void**>(&container)));
         IConnectionPoint* point = nullptr;
         ASSERT_EQ(S_OK, container->FindConnectionPoint(diidFlashEvents, &point));
         DWORD cookie = 0;
@@ -155,8 +158,8 @@ protected:
     }
 
     // A call by name; arguments in their natural order.
-    HRESULT call(const wchar_t* name, WORD flags, std::vector<VARIANT> arguments = {}, VARIANT* result = nullptr,
-                 EXCEPINFO* exception = nullptr) {
+    HRESULT call(const wchar_t* name, WORD flags, std::vector<VARIANT> arguments = {},
+                 VARIANT* result = nullptr, EXCEPINFO* exception = nullptr) {
         DISPID id = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
         HRESULT found = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
@@ -209,7 +212,8 @@ protected:
     }
 
     void writeFile(const std::wstring& path, const std::string& bytes) {
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
         DWORD written = 0;
         WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -250,7 +254,8 @@ protected:
         return {"create", "query IConnectionPointContainer", "find connection point", "advise"};
     }
 
-    std::vector<std::string> plus(std::vector<std::string> lines, const std::vector<std::string>& more) const {
+    std::vector<std::string> plus(std::vector<std::string> lines,
+                                  const std::vector<std::string>& more) const {
         lines.insert(lines.end(), more.begin(), more.end());
         return lines;
     }
@@ -298,10 +303,11 @@ TEST_F(standinControl, TypedCallsAreServedAndLogged) {
     support->Release();
     releaseControl();
 
-    EXPECT_EQ(plus(connected(), {"get FlashVersion", "get FlashVersion", "call DisableLocalSecurity",
-                                 "put Menu false", "put Menu true", "put Movie " + utf8(moviePath), "stop",
-                                 "call CallFunction <invoke name=\"a\"/>", "reply <string>x</string>", "release"}),
-              logLines());
+    EXPECT_EQ(
+        plus(connected(), {"get FlashVersion", "get FlashVersion", "call DisableLocalSecurity",
+                           "put Menu false", "put Menu true", "put Movie " + utf8(moviePath), "stop",
+                           "call CallFunction <invoke name=\"a\"/>", "reply <string>x</string>", "release"}),
+        logLines());
 }
 
 TEST_F(standinControl, FlashCallsGetARepliesOrNoReply) {
@@ -312,13 +318,16 @@ TEST_F(standinControl, FlashCallsGetARepliesOrNoReply) {
             call(L"SetReturnValue", DISPATCH_METHOD, {text(L"<string>yes</string>")});
         }
     };
-    runScript("# a comment\n\nflashcall <invoke name=\"answered\"/>\r\n   \nflashcall <invoke name=\"ignored\"/>\n"
-              "jump somewhere\nwait 300\nflashcall <invoke name=\"late\"/>\nstop\nflashcall <invoke name=\"never\"/>\n");
-    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"answered\"/>",
-                                 "  reply <string>yes</string>", "event FlashCall <invoke name=\"ignored\"/>",
-                                 "no reply", "bad step jump somewhere", "event FlashCall <invoke name=\"late\"/>",
-                                 "no reply", "stop"}),
-              logLines());
+    runScript(
+        "# a comment\n\nflashcall <invoke name=\"answered\"/>\r\n   \nflashcall <invoke name=\"ignored\"/>\n"
+        "jump somewhere\nwait 300\nflashcall <invoke name=\"late\"/>\nstop\nflashcall <invoke "
+        "name=\"never\"/>\n");
+    EXPECT_EQ(
+        plus(connected(),
+             {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"answered\"/>",
+              "  reply <string>yes</string>", "event FlashCall <invoke name=\"ignored\"/>", "no reply",
+              "bad step jump somewhere", "event FlashCall <invoke name=\"late\"/>", "no reply", "stop"}),
+        logLines());
     ASSERT_EQ(3u, sink.events.size());
     for (const RecordingSink::Event& event : sink.events) {
         EXPECT_EQ(flashCallEvent, event.id);
@@ -332,9 +341,10 @@ TEST_F(standinControl, FsCommandSplitsCommandFromArgs) {
     ASSERT_EQ(S_OK, create());
     connect();
     runScript("fscommand setCaption Hello  w\xC3\xB6rld\nfscommand quit\nfscommand fullscreen true\nstop\n");
-    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FSCommand setCaption Hello  w\xC3\xB6rld",
-                                 "event FSCommand quit", "event FSCommand fullscreen true", "stop"}),
-              logLines());
+    EXPECT_EQ(
+        plus(connected(), {"put Movie " + utf8(moviePath), "event FSCommand setCaption Hello  w\xC3\xB6rld",
+                           "event FSCommand quit", "event FSCommand fullscreen true", "stop"}),
+        logLines());
     std::vector<std::vector<std::wstring>> expected = {
         {L"setCaption", L"Hello  w\u00F6rld"}, {L"quit", L""}, {L"fullscreen", L"true"}};
     ASSERT_EQ(expected.size(), sink.events.size());
@@ -358,11 +368,12 @@ TEST_F(standinControl, OnCallRunsNestedInsideCallFunctionOnce) {
     runScript("oncall <invoke name=\"windowClose\"/> => flashcall <invoke name=\"inner\"/>\n"
               "oncall <invoke name=\"other\"/> => fscommand quit\n"
               "flashcall <invoke name=\"outer\"/>\nstop\n");
-    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"outer\"/>",
-                                 "  call CallFunction <invoke name=\"windowClose\"/>",
-                                 "  event FlashCall <invoke name=\"inner\"/>", "    reply <string>inner</string>",
-                                 "  call CallFunction <invoke name=\"windowClose\"/>", "no reply", "stop"}),
-              logLines());
+    EXPECT_EQ(
+        plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"outer\"/>",
+                           "  call CallFunction <invoke name=\"windowClose\"/>",
+                           "  event FlashCall <invoke name=\"inner\"/>", "    reply <string>inner</string>",
+                           "  call CallFunction <invoke name=\"windowClose\"/>", "no reply", "stop"}),
+        logLines());
 }
 
 void expectErrorInfo(const std::wstring& description) {
@@ -391,10 +402,12 @@ TEST_F(standinControl, TypedCallsFailAsConfigured) {
     };
     const Case cases[] = {
         {L"FlashVersion", DISPATCH_PROPERTYGET, [] { return std::vector<VARIANT>{}; }, "get FlashVersion"},
-        {L"DisableLocalSecurity", DISPATCH_METHOD, [] { return std::vector<VARIANT>{}; }, "call DisableLocalSecurity"},
+        {L"DisableLocalSecurity", DISPATCH_METHOD, [] { return std::vector<VARIANT>{}; },
+         "call DisableLocalSecurity"},
         {L"Movie", DISPATCH_PROPERTYPUT, [] { return std::vector<VARIANT>{text(L"C:\\none.swf")}; },
          "put Movie C:\\none.swf"},
-        {L"Menu", DISPATCH_PROPERTYPUT, [] { return std::vector<VARIANT>{boolean(false)}; }, "put Menu false"},
+        {L"Menu", DISPATCH_PROPERTYPUT, [] { return std::vector<VARIANT>{boolean(false)}; },
+         "put Menu false"},
         {L"CallFunction", DISPATCH_METHOD, [] { return std::vector<VARIANT>{text(L"<invoke/>")}; },
          "call CallFunction <invoke/>"},
         {L"SetReturnValue", DISPATCH_METHOD, [] { return std::vector<VARIANT>{text(L"r")}; }, "reply r"},
@@ -448,14 +461,15 @@ TEST_F(standinControl, CreationAndConnectionFailAsConfigured) {
               control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
     EXPECT_EQ(nullptr, container);
     releaseControl();
-    EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer", "fail container 0x80004002",
-                                        "release"}),
+    EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer",
+                                        "fail container 0x80004002", "release"}),
               logLines());
     DeleteFileW(logPath.c_str());
 
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"connectionpoint");
     ASSERT_EQ(S_OK, create());
-    ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+    ASSERT_EQ(S_OK,
+              control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
     IConnectionPoint* point = nullptr;
     EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(diidFlashEvents, &point));
     container->Release();
@@ -467,7 +481,8 @@ TEST_F(standinControl, CreationAndConnectionFailAsConfigured) {
 
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"advise");
     ASSERT_EQ(S_OK, create());
-    ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+    ASSERT_EQ(S_OK,
+              control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
     ASSERT_EQ(S_OK, container->FindConnectionPoint(diidFlashEvents, &point));
     DWORD cookie = 1;
     EXPECT_EQ(CONNECT_E_CANNOTCONNECT, point->Advise(&sink, &cookie));
@@ -487,10 +502,12 @@ TEST_F(standinControl, MessageBoxWatcherClosesTheBox) {
     };
     runScript("messagebox\nflashcall <invoke name=\"MessageBox\"/>\nstop\n");
     EXPECT_EQ(IDOK, answer);
-    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"MessageBox\"/>",
-                                 "  messagebox caption=\"Notice\" text=\"Line one\\nLine \xC3\xBC" "ber two\"",
-                                 "no reply", "stop"}),
-              logLines());
+    EXPECT_EQ(
+        plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"MessageBox\"/>",
+                           "  messagebox caption=\"Notice\" text=\"Line one\\nLine \xC3\xBC"
+                           "ber two\"",
+                           "no reply", "stop"}),
+        logLines());
 }
 
 TEST_F(standinControl, DialogWatcherChoosesOrCancels) {
@@ -508,7 +525,8 @@ TEST_F(standinControl, DialogWatcherChoosesOrCancels) {
         dialog.nMaxFile = ARRAYSIZE(names);
         dialog.lpstrInitialDir = folder.c_str();
         dialog.lpstrTitle = L"Pick music";
-        dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+        dialog.Flags =
+            OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
         std::vector<std::wstring> chosen;
         if (GetOpenFileNameW(&dialog)) {
             for (const wchar_t* name = names; *name; name += lstrlenW(name) + 1) {
@@ -520,17 +538,20 @@ TEST_F(standinControl, DialogWatcherChoosesOrCancels) {
         picks.push_back(chosen);
     };
     std::string where = utf8(folder);
-    runScript("dialog choose " + where + "\\song.mp3\nflashcall <invoke name=\"pick\"/>\n"
+    runScript("dialog choose " + where +
+              "\\song.mp3\nflashcall <invoke name=\"pick\"/>\n"
               "dialog cancel\nflashcall <invoke name=\"pick\"/>\n"
-              "dialog choose " + where + " \"song.mp3\" \"c d.mp3\"\nflashcall <invoke name=\"pick\"/>\nstop\n");
+              "dialog choose " +
+              where + " \"song.mp3\" \"c d.mp3\"\nflashcall <invoke name=\"pick\"/>\nstop\n");
     std::vector<std::vector<std::wstring>> expectedPicks = {
         {folder + L"\\song.mp3"}, {L"cancelled 0"}, {folder, L"song.mp3", L"c d.mp3"}};
     EXPECT_EQ(expectedPicks, picks);
     const std::string event = "event FlashCall <invoke name=\"pick\"/>";
     const std::string opened = "  dialog caption=\"Pick music\" types=\"MP3 files (*.mp3)\"";
-    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), event, opened, "  dialog chose " + where +
-                                 "\\song.mp3", "no reply", event, opened, "  dialog cancelled", "no reply", event,
-                                 opened, "  dialog chose " + where + " \"song.mp3\" \"c d.mp3\"", "no reply", "stop"}),
+    EXPECT_EQ(plus(connected(),
+                   {"put Movie " + utf8(moviePath), event, opened, "  dialog chose " + where + "\\song.mp3",
+                    "no reply", event, opened, "  dialog cancelled", "no reply", event, opened,
+                    "  dialog chose " + where + " \"song.mp3\" \"c d.mp3\"", "no reply", "stop"}),
               logLines());
 }
 
@@ -562,8 +583,8 @@ HWND makeHostWindow(const wchar_t* caption, WNDPROC procedure) {
     windowClass.lpszClassName = L"AtlWin";
     UnregisterClassW(L"AtlWin", windowClass.hInstance);
     RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, L"AtlWin", caption, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 20, 400, 300, nullptr,
-                                  nullptr, windowClass.hInstance, nullptr);
+    HWND window = CreateWindowExW(0, L"AtlWin", caption, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 20, 400, 300,
+                                  nullptr, nullptr, windowClass.hInstance, nullptr);
     pumpFor(50);
     return window;
 }
@@ -583,24 +604,26 @@ TEST_F(standinControl, ProbesAndMessagesReachTheHostWindow) {
     ASSERT_EQ(S_OK, create());
     connect();
     runScript("probe window\nprobe mode\nprobe registry HKCU\\Software\\standinControl\\Text\n"
-              "probe registry HKCU\\Software\\standinControl\\Count\nprobe registry HKCU\\Software\\standinControl\\Absent\n"
+              "probe registry HKCU\\Software\\standinControl\\Count\nprobe registry "
+              "HKCU\\Software\\standinControl\\Absent\n"
               "post WM_NULL 0x10 20\nsend WM_KEYDOWN VK_APPS 0\nsend WM_SYSCOMMAND SC_SCREENSAVE 0\nstop\n");
     RECT rect;
     GetWindowRect(window, &rect);
     DWORD exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
     std::string probe = "probe window caption=\"Probe target\" style=" +
-                        hex32(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))) + " exstyle=" + hex32(exStyle) +
-                        " rect=" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
-                        std::to_string(rect.right) + "," + std::to_string(rect.bottom) + " topmost=" +
-                        ((exStyle & WS_EX_TOPMOST) ? "1" : "0") + " visible=1 iconic=0";
-    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), probe,
-                                 "probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) +
-                                     " registry=" + modeText(ENUM_REGISTRY_SETTINGS),
-                                 "probe registry HKCU\\Software\\standinControl\\Text = hello there",
-                                 "probe registry HKCU\\Software\\standinControl\\Count = 42",
-                                 "probe registry HKCU\\Software\\standinControl\\Absent = missing",
-                                 "post WM_NULL 0x10 20", "send WM_KEYDOWN VK_APPS 0",
-                                 "send WM_SYSCOMMAND SC_SCREENSAVE 0", "stop"}),
+                        hex32(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))) +
+                        " exstyle=" + hex32(exStyle) + " rect=" + std::to_string(rect.left) + "," +
+                        std::to_string(rect.top) + "," + std::to_string(rect.right) + "," +
+                        std::to_string(rect.bottom) + " topmost=" + ((exStyle & WS_EX_TOPMOST) ? "1" : "0") +
+                        " visible=1 iconic=0";
+    EXPECT_EQ(plus(connected(),
+                   {"put Movie " + utf8(moviePath), probe,
+                    "probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) +
+                        " registry=" + modeText(ENUM_REGISTRY_SETTINGS),
+                    "probe registry HKCU\\Software\\standinControl\\Text = hello there",
+                    "probe registry HKCU\\Software\\standinControl\\Count = 42",
+                    "probe registry HKCU\\Software\\standinControl\\Absent = missing", "post WM_NULL 0x10 20",
+                    "send WM_KEYDOWN VK_APPS 0", "send WM_SYSCOMMAND SC_SCREENSAVE 0", "stop"}),
               logLines());
     decltype(received) expected = {
         {WM_NULL, {0x10, 20}}, {WM_KEYDOWN, {VK_APPS, 0}}, {WM_SYSCOMMAND, {SC_SCREENSAVE, 0}}};
@@ -681,7 +704,8 @@ TEST_F(standinControl, AtlHostsThePlayerOverTheClientArea) {
     runScript("probe window\nstop\n");
     std::vector<std::string> lines = logLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(0u, lines[lines.size() - 2].find("probe window caption=\"Hosted player\" ")) << lines[lines.size() - 2];
+    EXPECT_EQ(0u, lines[lines.size() - 2].find("probe window caption=\"Hosted player\" "))
+        << lines[lines.size() - 2];
 
     SetWindowPos(window, nullptr, 0, 0, 640, 480, SWP_NOMOVE | SWP_NOZORDER);
     pumpFor(50);

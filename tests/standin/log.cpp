@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 namespace {
 
 std::wstring logPath = L"standin.log";
@@ -29,8 +31,8 @@ std::string toUtf8(const std::wstring& text) {
     if (text.empty()) {
         return {};
     }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                   nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
                         nullptr);
@@ -44,9 +46,11 @@ void setLogPath(const std::wstring& path) {
 }
 
 void logLine(const std::wstring& text) {
-    std::string line = toUtf8(std::wstring(static_cast<size_t>(eventDepth) * 2, L' ') + escapeBreaks(text)) + "\n";
-    HANDLE file = CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string line =
+        toUtf8(std::wstring(static_cast<size_t>(eventDepth) * 2, L' ') + escapeBreaks(text)) + "\n";
+    HANDLE file =
+        CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -66,4 +70,10 @@ EventScope::~EventScope() {
 
 bool eventInFlight() {
     return eventDepth > 0;
+}
+
+std::wstring hex32(unsigned long value) {
+    wchar_t text[16];
+    swprintf(text, ARRAYSIZE(text), L"0x%08lX", value);
+    return text;
 }

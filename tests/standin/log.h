@@ -7,10 +7,12 @@
 
 void setLogPath(const std::wstring& path);
 void logLine(const std::wstring& text);
+// 0x and eight upper-case hex digits, as HRESULTs and styles are logged.
+std::wstring hex32(unsigned long value);
 
 // Marks an event in flight for as long as it lives.
 class EventScope {
-public:
+  public:
     EventScope();
     ~EventScope();
     EventScope(const EventScope&) = delete;

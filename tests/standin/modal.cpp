@@ -105,9 +105,9 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action) {
 }
 
 void ModalWatchers::service() {
-    handled.erase(std::remove_if(handled.begin(), handled.end(),
-                                 [](HWND window) { return !IsWindow(window); }),
-                  handled.end());
+    handled.erase(
+        std::remove_if(handled.begin(), handled.end(), [](HWND window) { return !IsWindow(window); }),
+        handled.end());
     for (HWND dialog : threadDialogs()) {
         if (std::find(handled.begin(), handled.end(), dialog) != handled.end()) {
             continue;
@@ -132,7 +132,8 @@ void ModalWatchers::service() {
             dialogs.erase(armed);
             continue;
         }
-        armed = std::find_if(dialogs.begin(), dialogs.end(), [](const ArmedDialog& d) { return !d.navigated; });
+        armed =
+            std::find_if(dialogs.begin(), dialogs.end(), [](const ArmedDialog& d) { return !d.navigated; });
         if (armed == dialogs.end()) {
             continue;
         }

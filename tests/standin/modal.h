@@ -21,12 +21,12 @@ struct DialogAction {
 bool parseDialogAction(const std::wstring& operand, DialogAction& action);
 
 class ModalWatchers {
-public:
+  public:
     void armMessageBox() { ++messageBoxes; }
     void armDialog(const DialogAction& action) { dialogs.push_back({action, nullptr}); }
     void service();
 
-private:
+  private:
     struct ArmedDialog {
         DialogAction action;
         // The dialog already navigated to the folder, still to get the names.

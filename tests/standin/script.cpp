@@ -13,15 +13,26 @@ struct NamedValue {
 };
 
 constexpr NamedValue messageNames[] = {
-    {L"WM_NULL", WM_NULL},         {L"WM_CLOSE", WM_CLOSE},       {L"WM_DESTROY", WM_DESTROY},
-    {L"WM_QUIT", WM_QUIT},         {L"WM_RBUTTONDOWN", WM_RBUTTONDOWN}, {L"WM_RBUTTONUP", WM_RBUTTONUP},
-    {L"WM_KEYDOWN", WM_KEYDOWN},   {L"WM_KEYUP", WM_KEYUP},       {L"WM_ACTIVATE", WM_ACTIVATE},
-    {L"WM_ACTIVATEAPP", WM_ACTIVATEAPP}, {L"WM_SYSCOMMAND", WM_SYSCOMMAND},
+    {L"WM_NULL", WM_NULL},
+    {L"WM_CLOSE", WM_CLOSE},
+    {L"WM_DESTROY", WM_DESTROY},
+    {L"WM_QUIT", WM_QUIT},
+    {L"WM_RBUTTONDOWN", WM_RBUTTONDOWN},
+    {L"WM_RBUTTONUP", WM_RBUTTONUP},
+    {L"WM_KEYDOWN", WM_KEYDOWN},
+    {L"WM_KEYUP", WM_KEYUP},
+    {L"WM_ACTIVATE", WM_ACTIVATE},
+    {L"WM_ACTIVATEAPP", WM_ACTIVATEAPP},
+    {L"WM_SYSCOMMAND", WM_SYSCOMMAND},
 };
 
 constexpr NamedValue parameterNames[] = {
-    {L"VK_APPS", VK_APPS},         {L"SC_SCREENSAVE", SC_SCREENSAVE}, {L"SC_MONITORPOWER", SC_MONITORPOWER},
-    {L"SC_CLOSE", SC_CLOSE},       {L"WA_ACTIVE", WA_ACTIVE},     {L"WA_INACTIVE", WA_INACTIVE},
+    {L"VK_APPS", VK_APPS},
+    {L"SC_SCREENSAVE", SC_SCREENSAVE},
+    {L"SC_MONITORPOWER", SC_MONITORPOWER},
+    {L"SC_CLOSE", SC_CLOSE},
+    {L"WA_ACTIVE", WA_ACTIVE},
+    {L"WA_INACTIVE", WA_INACTIVE},
     {L"WA_CLICKACTIVE", WA_CLICKACTIVE},
 };
 
@@ -79,8 +90,8 @@ std::wstring fromUtf8(const std::string& bytes) {
 }
 
 bool readFile(const std::wstring& path, std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -121,12 +132,6 @@ void splitStep(const std::wstring& line, std::wstring& keyword, std::wstring& op
     operand = blank == std::wstring::npos ? std::wstring() : line.substr(blank + 1);
 }
 
-std::wstring hex32(DWORD value) {
-    wchar_t text[16];
-    swprintf(text, ARRAYSIZE(text), L"0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
 std::wstring modeText(DWORD which) {
     DEVMODEW mode = {};
     mode.dmSize = sizeof mode;
@@ -149,10 +154,10 @@ void probeWindow(HWND window) {
     DWORD exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
     RECT rect = {};
     GetWindowRect(window, &rect);
-    logLine(L"probe window caption=\"" + caption + L"\" style=" + hex32(style) + L" exstyle=" + hex32(exStyle) +
-            L" rect=" + std::to_wstring(rect.left) + L"," + std::to_wstring(rect.top) + L"," +
-            std::to_wstring(rect.right) + L"," + std::to_wstring(rect.bottom) +
-            L" topmost=" + ((exStyle & WS_EX_TOPMOST) ? L"1" : L"0") + L" visible=" +
+    logLine(L"probe window caption=\"" + caption + L"\" style=" + hex32(style) + L" exstyle=" +
+            hex32(exStyle) + L" rect=" + std::to_wstring(rect.left) + L"," + std::to_wstring(rect.top) +
+            L"," + std::to_wstring(rect.right) + L"," + std::to_wstring(rect.bottom) + L" topmost=" +
+            ((exStyle & WS_EX_TOPMOST) ? L"1" : L"0") + L" visible=" +
             (IsWindowVisible(window) ? L"1" : L"0") + L" iconic=" + (IsIconic(window) ? L"1" : L"0"));
 }
 
@@ -326,8 +331,8 @@ bool Script::runNestedStep(const std::wstring& line) {
             return true;
         }
         if (operand == L"mode") {
-            logLine(L"probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) +
-                    L" registry=" + modeText(ENUM_REGISTRY_SETTINGS));
+            logLine(L"probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) + L" registry=" +
+                    modeText(ENUM_REGISTRY_SETTINGS));
             return true;
         }
         const std::wstring registry = L"registry ";

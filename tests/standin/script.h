@@ -11,18 +11,18 @@
 
 // What a script needs of the control that runs it.
 class ScriptHost {
-public:
+  public:
     virtual void raiseFlashCall(const std::wstring& request) = 0;
     virtual void raiseFsCommand(const std::wstring& command, const std::wstring& args) = 0;
     // Null when the host has no window.
     virtual HWND hostWindow() = 0;
 
-protected:
+  protected:
     ~ScriptHost() = default;
 };
 
 class Script {
-public:
+  public:
     explicit Script(ScriptHost& host) : host(host) {}
     // Replaces the running script; false when the file cannot be read.
     bool load(const std::wstring& path);
@@ -32,7 +32,7 @@ public:
     // CallFunction received this request: runs the step armed for it, once.
     void onCall(const std::wstring& request);
 
-private:
+  private:
     struct ArmedCall {
         std::wstring request;
         std::wstring step;

@@ -4,12 +4,13 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "embedding.h"
 #include "log.h"
 #include "script.h"
+#include "settings.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -37,19 +38,18 @@ struct Member {
 };
 
 constexpr Member members[] = {
-    {L"FlashVersion", dispFlashVersion},     {L"Movie", dispMovie},
-    {L"Menu", dispMenu},                     {L"DisableLocalSecurity", dispDisableLocalSecurity},
-    {L"CallFunction", dispCallFunction},     {L"SetReturnValue", dispSetReturnValue},
+    {L"FlashVersion", dispFlashVersion},
+    {L"Movie", dispMovie},
+    {L"Menu", dispMenu},
+    {L"DisableLocalSecurity", dispDisableLocalSecurity},
+    {L"CallFunction", dispCallFunction},
+    {L"SetReturnValue", dispSetReturnValue},
 };
 
-constexpr DWORD defaultVersion = 0x000B0002;
 constexpr DWORD eventCookie = 1;
 constexpr UINT_PTR scriptTimer = 1;
 constexpr UINT tickMilliseconds = 10;
-// The extent a container sees before it sets one: 640 by 480 pixels at 96 dpi.
-constexpr SIZEL defaultExtent = {16933, 12700};
 const wchar_t timerClass[] = L"StandInScriptTimer";
-const wchar_t playerClass[] = L"StandInPlayer";
 
 LONG liveObjects = 0;
 LONG serverLocks = 0;
@@ -58,74 +58,7 @@ HINSTANCE module() {
     return reinterpret_cast<HINSTANCE>(&__ImageBase);
 }
 
-std::wstring environment(const wchar_t* name) {
-    DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0) {
-        return {};
-    }
-    std::wstring value(size, L'\0');
-    value.resize(GetEnvironmentVariableW(name, value.data(), size));
-    return value;
-}
-
-DWORD numberFrom(const std::wstring& text, DWORD fallback) {
-    if (text.empty()) {
-        return fallback;
-    }
-    wchar_t* end = nullptr;
-    bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
-    unsigned long value = wcstoul(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-    return end && *end == L'\0' ? static_cast<DWORD>(value) : fallback;
-}
-
-std::wstring hex32(DWORD value) {
-    wchar_t text[16];
-    swprintf(text, ARRAYSIZE(text), L"0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
-// What one run is to do, read from the environment when the object is created.
-struct Settings {
-    DWORD version = defaultVersion;
-    std::vector<std::wstring> failing;
-    HRESULT failure = E_FAIL;
-    bool failAsException = false;
-
-    bool fails(const std::wstring& name) const {
-        for (const std::wstring& item : failing) {
-            if (item == name) {
-                return true;
-            }
-        }
-        return false;
-    }
-};
-
-Settings readSettings() {
-    Settings settings;
-    setLogPath(environment(L"STANDIN_LOG"));
-    settings.version = numberFrom(environment(L"STANDIN_VERSION"), defaultVersion);
-    std::wstring failList = environment(L"STANDIN_FAIL") + L",";
-    size_t start = 0;
-    for (size_t comma = failList.find(L','); comma != std::wstring::npos; comma = failList.find(L',', start)) {
-        std::wstring item = failList.substr(start, comma - start);
-        size_t first = item.find_first_not_of(L' ');
-        if (first != std::wstring::npos) {
-            settings.failing.push_back(item.substr(first, item.find_last_not_of(L' ') - first + 1));
-        }
-        start = comma + 1;
-    }
-    settings.failure = static_cast<HRESULT>(numberFrom(environment(L"STANDIN_FAIL_HRESULT"), E_FAIL));
-    settings.failAsException = environment(L"STANDIN_FAIL_MODE") == L"exception";
-    return settings;
-}
-
-void logFailure(const std::wstring& name, HRESULT result) {
-    logLine(L"fail " + name + L" " + hex32(static_cast<DWORD>(result)));
-}
-
 LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-LRESULT CALLBACK playerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 void registerClasses() {
     WNDCLASSW timer = {};
@@ -133,25 +66,20 @@ void registerClasses() {
     timer.hInstance = module();
     timer.lpszClassName = timerClass;
     RegisterClassW(&timer);
-    WNDCLASSW player = {};
-    player.lpfnWndProc = playerProc;
-    player.hInstance = module();
-    player.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    player.lpszClassName = playerClass;
-    RegisterClassW(&player);
+    Embedding::registerWindowClass();
 }
 
 // A DLL's classes outlive it unless it removes them; a reload would find
 // stale window procedures.
 void unregisterClasses() {
     UnregisterClassW(timerClass, module());
-    UnregisterClassW(playerClass, module());
+    Embedding::unregisterWindowClass();
 }
 
 class Control;
 
 class EventPoint : public IConnectionPoint {
-public:
+  public:
     explicit EventPoint(Control& owner) : owner(owner) {}
     ~EventPoint() { releaseSink(); }
     EventPoint(const EventPoint&) = delete;
@@ -168,7 +96,7 @@ public:
 
     IDispatch* events() const { return sink; }
 
-private:
+  private:
     void releaseSink() {
         if (sink) {
             sink->Release();
@@ -180,25 +108,21 @@ private:
 };
 
 class Control final : public IDispatch,
-                public IConnectionPointContainer,
-                public ISupportErrorInfo,
-                public IOleObject,
-                public IOleInPlaceObject,
-                private ScriptHost {
-public:
-    explicit Control(const Settings& settings) : settings(settings), eventPoint(*this), script(*this) {
+                      public IConnectionPointContainer,
+                      public ISupportErrorInfo,
+                      private ScriptHost {
+  public:
+    explicit Control(const Settings& settings)
+        : settings(settings), eventPoint(*this), script(*this),
+          embedding(*static_cast<IDispatch*>(this), clsidStandIn) {
         if (InterlockedIncrement(&liveObjects) == 1) {
             registerClasses();
         }
     }
 
     ~Control() {
-        deactivate();
         if (timerWindow) {
             DestroyWindow(timerWindow);
-        }
-        if (clientSite) {
-            clientSite->Release();
         }
         logLine(L"release");
         if (InterlockedDecrement(&liveObjects) == 0) {
@@ -210,7 +134,6 @@ public:
     Control& operator=(const Control&) = delete;
 
     const Settings& config() const { return settings; }
-    const std::wstring& movie() const { return moviePath; }
     void tick() { script.tick(); }
 
     // IUnknown
@@ -232,9 +155,9 @@ public:
             } else if (iid == IID_ISupportErrorInfo) {
                 *object = static_cast<ISupportErrorInfo*>(this);
             } else if (iid == IID_IOleObject) {
-                *object = static_cast<IOleObject*>(this);
+                *object = static_cast<IOleObject*>(&embedding);
             } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
-                *object = static_cast<IOleInPlaceObject*>(this);
+                *object = static_cast<IOleInPlaceObject*>(&embedding);
             } else {
                 return E_NOINTERFACE;
             }
@@ -343,193 +266,10 @@ public:
         return iid == iidShockwaveFlash ? S_OK : S_FALSE;
     }
 
-    // IOleObject
-    STDMETHODIMP SetClientSite(IOleClientSite* site) override {
-        try {
-            if (!site) {
-                deactivate();
-            }
-            if (site) {
-                site->AddRef();
-            }
-            if (clientSite) {
-                clientSite->Release();
-            }
-            clientSite = site;
-            return S_OK;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    STDMETHODIMP GetClientSite(IOleClientSite** site) override {
-        if (!site) {
-            return E_POINTER;
-        }
-        *site = clientSite;
-        if (clientSite) {
-            clientSite->AddRef();
-        }
-        return S_OK;
-    }
-
-    STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
-
-    STDMETHODIMP Close(DWORD) override {
-        try {
-            deactivate();
-            return S_OK;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
-        if (moniker) {
-            *moniker = nullptr;
-        }
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP GetClipboardData(DWORD, IDataObject** data) override {
-        if (data) {
-            *data = nullptr;
-        }
-        return E_NOTIMPL;
-    }
-
-    STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND, LPCRECT) override {
-        try {
-            switch (verb) {
-            case OLEIVERB_PRIMARY:
-            case OLEIVERB_SHOW:
-            case OLEIVERB_INPLACEACTIVATE:
-            case OLEIVERB_UIACTIVATE:
-                return activate(site ? site : clientSite);
-            case OLEIVERB_HIDE:
-                if (playerWindow) {
-                    ShowWindow(playerWindow, SW_HIDE);
-                }
-                return S_OK;
-            default:
-                return OLEOBJ_S_INVALIDVERB;
-            }
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    STDMETHODIMP EnumVerbs(IEnumOLEVERB** verbs) override {
-        if (verbs) {
-            *verbs = nullptr;
-        }
-        return OLE_S_USEREG;
-    }
-    STDMETHODIMP Update() override { return S_OK; }
-    STDMETHODIMP IsUpToDate() override { return S_OK; }
-    STDMETHODIMP GetUserClassID(CLSID* clsid) override {
-        if (!clsid) {
-            return E_POINTER;
-        }
-        *clsid = clsidStandIn;
-        return S_OK;
-    }
-    STDMETHODIMP GetUserType(DWORD, LPOLESTR* type) override {
-        if (type) {
-            *type = nullptr;
-        }
-        return OLE_S_USEREG;
-    }
-
-    STDMETHODIMP SetExtent(DWORD aspect, SIZEL* size) override {
-        if (aspect != DVASPECT_CONTENT) {
-            return DV_E_DVASPECT;
-        }
-        if (!size) {
-            return E_POINTER;
-        }
-        extent = *size;
-        return S_OK;
-    }
-
-    STDMETHODIMP GetExtent(DWORD aspect, SIZEL* size) override {
-        if (aspect != DVASPECT_CONTENT) {
-            return DV_E_DVASPECT;
-        }
-        if (!size) {
-            return E_POINTER;
-        }
-        *size = extent;
-        return S_OK;
-    }
-
-    STDMETHODIMP Advise(IAdviseSink*, DWORD* connection) override {
-        if (connection) {
-            *connection = 0;
-        }
-        return OLE_E_ADVISENOTSUPPORTED;
-    }
-    STDMETHODIMP Unadvise(DWORD) override { return OLE_E_NOCONNECTION; }
-    STDMETHODIMP EnumAdvise(IEnumSTATDATA** advises) override {
-        if (advises) {
-            *advises = nullptr;
-        }
-        return OLE_E_ADVISENOTSUPPORTED;
-    }
-
-    STDMETHODIMP GetMiscStatus(DWORD, DWORD* status) override {
-        if (!status) {
-            return E_POINTER;
-        }
-        *status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
-                  OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
-        return S_OK;
-    }
-
-    STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
-
-    // IOleWindow, IOleInPlaceObject
-    STDMETHODIMP GetWindow(HWND* window) override {
-        if (!window) {
-            return E_POINTER;
-        }
-        *window = playerWindow;
-        return playerWindow ? S_OK : E_FAIL;
-    }
-
-    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-
-    STDMETHODIMP InPlaceDeactivate() override {
-        try {
-            deactivate();
-            return S_OK;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    STDMETHODIMP UIDeactivate() override { return S_OK; }
-
-    STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT) override {
-        if (!position) {
-            return E_POINTER;
-        }
-        if (playerWindow) {
-            MoveWindow(playerWindow, position->left, position->top, position->right - position->left,
-                       position->bottom - position->top, TRUE);
-        }
-        return S_OK;
-    }
-
-    STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
-
-private:
+  private:
     HRESULT dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                      UINT* argumentError);
     HRESULT fail(const wchar_t* name, EXCEPINFO* exception);
-    HRESULT activate(IOleClientSite* site);
-    void deactivate();
     void startScript();
     void raiseEvent(DISPID id, const std::vector<std::wstring>& arguments);
 
@@ -541,15 +281,10 @@ private:
     Settings settings;
     EventPoint eventPoint;
     Script script;
-    std::wstring moviePath;
     // One slot per FlashCall in flight: whether SetReturnValue answered it.
     std::vector<bool> replies;
-    IOleClientSite* clientSite = nullptr;
-    IOleInPlaceSite* inPlaceSite = nullptr;
-    HWND siteWindow = nullptr;
-    HWND playerWindow = nullptr;
+    Embedding embedding;
     HWND timerWindow = nullptr;
-    SIZEL extent = defaultExtent;
 };
 
 // Reads the one argument of a call as text.
@@ -632,12 +367,9 @@ HRESULT Control::dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* re
         if (settings.fails(L"Movie")) {
             return fail(L"Movie", exception);
         }
-        moviePath = text;
-        if (playerWindow) {
-            InvalidateRect(playerWindow, nullptr, TRUE);
-        }
-        if (!script.load(moviePath)) {
-            logLine(L"cannot read " + moviePath);
+        embedding.showMovie(text);
+        if (!script.load(text)) {
+            logLine(L"cannot read " + text);
         }
         startScript();
         return S_OK;
@@ -726,65 +458,10 @@ HRESULT Control::fail(const wchar_t* name, EXCEPINFO* exception) {
     return DISP_E_EXCEPTION;
 }
 
-HRESULT Control::activate(IOleClientSite* site) {
-    if (playerWindow) {
-        ShowWindow(playerWindow, SW_SHOW);
-        return S_OK;
-    }
-    if (!site) {
-        return E_UNEXPECTED;
-    }
-    IOleInPlaceSite* candidate = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&candidate)))) {
-        return E_NOINTERFACE;
-    }
-    HWND parent = nullptr;
-    if (candidate->CanInPlaceActivate() != S_OK || FAILED(candidate->GetWindow(&parent))) {
-        candidate->Release();
-        return E_FAIL;
-    }
-    candidate->OnInPlaceActivate();
-    IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* document = nullptr;
-    RECT position = {};
-    RECT clip = {};
-    OLEINPLACEFRAMEINFO frameInfo = {};
-    frameInfo.cb = sizeof frameInfo;
-    if (FAILED(candidate->GetWindowContext(&frame, &document, &position, &clip, &frameInfo))) {
-        GetClientRect(parent, &position);
-    }
-    if (frame) {
-        frame->Release();
-    }
-    if (document) {
-        document->Release();
-    }
-    playerWindow = CreateWindowExW(0, playerClass, L"Stand-in player", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
-                                   position.left, position.top, position.right - position.left,
-                                   position.bottom - position.top, parent, nullptr, module(), this);
-    inPlaceSite = candidate;
-    siteWindow = parent;
-    return S_OK;
-}
-
-void Control::deactivate() {
-    if (!inPlaceSite) {
-        return;
-    }
-    if (playerWindow) {
-        DestroyWindow(playerWindow);
-        playerWindow = nullptr;
-    }
-    IOleInPlaceSite* site = inPlaceSite;
-    inPlaceSite = nullptr;
-    siteWindow = nullptr;
-    site->OnInPlaceDeactivate();
-    site->Release();
-}
-
 void Control::startScript() {
     if (!timerWindow) {
-        timerWindow = CreateWindowExW(0, timerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module(), this);
+        timerWindow =
+            CreateWindowExW(0, timerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module(), this);
     }
     SetTimer(timerWindow, scriptTimer, tickMilliseconds, nullptr);
 }
@@ -856,6 +533,7 @@ BOOL CALLBACK findHostWindow(HWND window, LPARAM found) {
 }
 
 HWND Control::hostWindow() {
+    HWND siteWindow = embedding.siteWindow();
     if (siteWindow && IsWindow(siteWindow)) {
         return siteWindow;
     }
@@ -967,47 +645,8 @@ LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     }
 }
 
-void paintPlayer(HWND window, const Control& control) {
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window, &paint);
-    RECT client;
-    GetClientRect(window, &client);
-    HBRUSH darkBlue = CreateSolidBrush(RGB(0, 0, 128));
-    FillRect(dc, &client, darkBlue);
-    DeleteObject(darkBlue);
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, RGB(255, 255, 255));
-    std::wstring text = L"Stand-in player\n" + control.movie();
-    InflateRect(&client, -8, -8);
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &client, DT_LEFT | DT_TOP | DT_WORDBREAK);
-    EndPaint(window, &paint);
-}
-
-LRESULT CALLBACK playerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    try {
-        auto control = reinterpret_cast<Control*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        switch (message) {
-        case WM_NCCREATE:
-            SetWindowLongPtrW(window, GWLP_USERDATA,
-                              reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
-            break;
-        case WM_ERASEBKGND:
-            return 1;
-        case WM_PAINT:
-            if (control) {
-                paintPlayer(window, *control);
-                return 0;
-            }
-            break;
-        }
-        return DefWindowProcW(window, message, wParam, lParam);
-    } catch (...) {
-        return 0;
-    }
-}
-
 class Factory : public IClassFactory {
-public:
+  public:
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
         if (!object) {
             return E_POINTER;
