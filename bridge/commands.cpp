@@ -2,8 +2,8 @@
 
 #include "bridge/codec.h"
 #include "display/display_modes.h"
+#include "display/fullscreen.h"
 
-#include <array>
 #include <optional>
 
 namespace {
@@ -38,6 +38,11 @@ Reply resolutionSupported(const Arguments& arguments) {
 
 Reply getAspectRatio(const Arguments&) { return encodeNumber(getDesktopAspectRatio()); }
 
+Reply setResolution(const Arguments& arguments) {
+    setGameSize(arguments.numbers.first, arguments.numbers.second);
+    return std::nullopt;
+}
+
 Reply getScreenResolution(const Arguments&) {
     const DesktopSize size = getDesktopResolution();
     return encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
@@ -47,10 +52,23 @@ Reply getScreenResolution(const Arguments&) {
 const FlashCallCommand commandTable[] = {
     {L"resolutionSupported", ArgumentRule::numberPair, resolutionSupported},
     {L"getAspectRatio", ArgumentRule::none, getAspectRatio},
+    {L"setResolution", ArgumentRule::numberPair, setResolution},
     {L"getScreenResolution", ArgumentRule::none, getScreenResolution},
 };
 
-const std::array<FsCommand, 0> fsCommandTable = {};
+// Exactly "true" means fullscreen; any other text means windowed.
+void fullscreen(const std::wstring& args) {
+    if (args == L"true") {
+        switchToFullscreen();
+    } else {
+        switchToWindowed();
+    }
+}
+
+// Every name is compared, in this order; the names differ, so at most one acts.
+const FsCommand fsCommandTable[] = {
+    {L"fullscreen", fullscreen},
+};
 
 Arguments readArguments(ArgumentRule rule, const std::wstring& request, const std::wstring&) {
     Arguments arguments;

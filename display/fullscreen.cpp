@@ -1,0 +1,85 @@
+#include "display/fullscreen.h"
+
+#include "host/startup.h"
+#include "host/window_procedure.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+int32_t gameWidth = 800;
+int32_t gameHeight = 600;
+bool isFullscreen = false;
+
+namespace {
+
+constexpr LONG windowedStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr LONG fullscreenStyle = static_cast<LONG>(WS_POPUP);
+constexpr LONG restoredStyle = static_cast<LONG>(WS_POPUP | WS_SYSMENU);
+
+void setStyle(LONG style) { SetWindowLongW(mainWindow, GWL_STYLE, style); }
+
+void repaintDesktop() { RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN); }
+
+void showModeFailure(LONG result) {
+    char text[128];
+    std::snprintf(text, sizeof(text), "failed to set resolution to %d x %d.\nError:%ld", static_cast<int>(gameWidth),
+                  static_cast<int>(gameHeight), static_cast<long>(result));
+    MessageBoxA(nullptr, text, "", MB_OK);
+}
+
+} // namespace
+
+void restoreDisplayMode() {
+    ChangeDisplaySettingsW(nullptr, 0);
+    setStyle(restoredStyle);
+}
+
+void setGameSize(int32_t width, int32_t height) {
+    gameWidth = width;
+    gameHeight = height;
+    if (!isFullscreen) {
+        SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, width, height, SWP_FRAMECHANGED);
+    }
+}
+
+bool enterFullscreen() {
+    setStyle(fullscreenStyle);
+    DEVMODEW mode = {};
+    mode.dmSize = sizeof(mode);
+    mode.dmBitsPerPel = 32;
+    mode.dmPelsWidth = static_cast<DWORD>(gameWidth);
+    mode.dmPelsHeight = static_cast<DWORD>(gameHeight);
+    mode.dmFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT;
+    // Flags 0: a dynamic change, never stored as the desktop's mode.
+    const LONG result = ChangeDisplaySettingsW(&mode, 0);
+    if (result != DISP_CHANGE_SUCCESSFUL) {
+        showModeFailure(result);
+        return false;
+    }
+    SetWindowPos(mainWindow, HWND_TOPMOST, 0, 0, gameWidth, gameHeight, SWP_SHOWWINDOW);
+    return true;
+}
+
+bool switchToFullscreen() {
+    isFullscreen = true;
+    return enterFullscreen();
+}
+
+void switchToWindowed() {
+    if (!isFullscreen) {
+        return;
+    }
+    if (isSuspended) {
+        ShowWindow(mainWindow, SW_SHOWNORMAL);
+        UpdateWindow(mainWindow);
+        isSuspended = false;
+    }
+    isFullscreen = false;
+    restoreDisplayMode();
+    setStyle(windowedStyle);
+    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
+                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION), SWP_FRAMECHANGED);
+    ShowWindow(mainWindow, SW_SHOWNORMAL);
+    repaintDesktop();
+}

@@ -1,0 +1,22 @@
+#pragma once
+// The game shown fullscreen, at its own resolution on a borderless topmost
+// window, or in a framed window on the desktop. Display changes are dynamic
+// only: the desktop's stored mode is never touched.
+
+#include <cstdint>
+
+extern int32_t gameWidth;
+extern int32_t gameHeight;
+// The mode the host is meant to be in; it stays set while a fullscreen game
+// is suspended, so that a resume goes back to fullscreen.
+extern bool isFullscreen;
+
+// The desktop's own mode back, and the window borderless.
+void restoreDisplayMode();
+// Windowed, the window moves to (0, 0) at exactly this outer size; fullscreen,
+// the size waits for the next enterFullscreen.
+void setGameSize(int32_t width, int32_t height);
+// Shows a message and answers false when the display refuses the mode.
+bool enterFullscreen();
+bool switchToFullscreen();
+void switchToWindowed();

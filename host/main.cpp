@@ -1,0 +1,23 @@
+// The program's entry point.
+#include "host/startup.h"
+
+namespace {
+
+// A crash must not leave the user's desktop at the game's resolution; the
+// crash then goes on as usual.
+LONG WINAPI restoreDisplayOnCrash(EXCEPTION_POINTERS*) {
+    ChangeDisplaySettingsW(nullptr, 0);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    SetUnhandledExceptionFilter(restoreDisplayOnCrash);
+    try {
+        return runGame(instance);
+    } catch (...) {
+        ChangeDisplaySettingsW(nullptr, 0);
+        return -1;
+    }
+}

@@ -1,0 +1,208 @@
+#include "host/startup.h"
+
+#include "bridge/codec.h"
+#include "bridge/event_sink.h"
+#include "bridge/flash_control.h"
+#include "display/display_modes.h"
+#include "display/fullscreen.h"
+#include "host/handles.h"
+#include "host/notice.h"
+#include "host/window_procedure.h"
+
+#include <ocidl.h>
+
+#include <comdef.h>
+
+HWND mainWindow = nullptr;
+bool isRunning = false;
+
+namespace {
+
+constexpr wchar_t mutexName[] = L"KESTA1.0";
+constexpr wchar_t windowClassName[] = L"AtlWin";
+constexpr WORD iconResource = 128;
+constexpr uint32_t lowestMajorVersion = 10;
+constexpr DWORD modulePathLength = 261;
+
+using AtlAxWinInitFunction = BOOL(WINAPI*)();
+using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**);
+
+// An export of a library loaded at run time, as its real type.
+template <typename Function> Function procedure(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Another copy runs when the name exists, when it came into being between the
+// test and the creation, or when it belongs to another session or user that
+// we may not open.
+bool claimSingleInstance(UniqueHandle& mutex) {
+    UniqueHandle existing(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, mutexName));
+    if (existing || GetLastError() == ERROR_ACCESS_DENIED) {
+        return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    mutex.reset(CreateMutexW(nullptr, FALSE, mutexName));
+    const DWORD error = GetLastError();
+    return error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED;
+}
+
+// Creates the control into flashControl and connects the sink to its events.
+bool createControl(FlashEventListener& sink) {
+    if (FAILED(CoCreateInstance(CLSID_ShockwaveFlash, nullptr, CLSCTX_ALL, IID_IShockwaveFlash,
+                                reinterpret_cast<void**>(&flashControl)))) {
+        flashControl = nullptr;
+        return false;
+    }
+    ComPtr<IConnectionPointContainer> container;
+    if (FAILED(flashControl->QueryInterface(IID_IConnectionPointContainer, container.putVoid()))) {
+        return false;
+    }
+    ComPtr<IConnectionPoint> point;
+    if (FAILED(container->FindConnectionPoint(DIID_IShockwaveFlashEvents, point.put()))) {
+        return false;
+    }
+    DWORD cookie = 0;
+    return SUCCEEDED(point->Advise(&sink, &cookie));
+}
+
+// Null first, so that nothing reaches the control once it is let go.
+void releaseControl() {
+    if (IShockwaveFlash* control = std::exchange(flashControl, nullptr)) {
+        control->Release();
+    }
+}
+
+void repaintDesktop() { RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN); }
+
+// The player cannot run the game: leave the desktop as it was and tell the user.
+int refusePlayer(ComApartment& com) {
+    restoreDisplayMode();
+    if (mainWindow) {
+        ShowWindow(mainWindow, SW_HIDE);
+    }
+    releaseControl();
+    com.uninitialize();
+    showFlashPlayerNotice();
+    return -1;
+}
+
+void createMainWindow(HINSTANCE instance) {
+    WNDCLASSW windowClass = {};
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = windowProcedure;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(iconResource));
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = windowClassName;
+    RegisterClassW(&windowClass);
+
+    mainWindow = CreateWindowExW(0, windowClassName, nullptr, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0,
+                                 gameWidth, gameHeight, nullptr, nullptr, nullptr, nullptr);
+    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
+                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION), SWP_FRAMECHANGED);
+    SetWindowLongW(mainWindow, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_SYSMENU));
+    ShowWindow(mainWindow, SW_SHOWNORMAL);
+}
+
+void chooseGameSize() {
+    if (isModeSupported(1024, 768, 32)) {
+        setGameSize(1024, 768);
+    } else {
+        setGameSize(800, 600);
+    }
+}
+
+bool isRightClick(const MSG& message) {
+    return message.message == WM_RBUTTONDOWN || (message.message == WM_KEYDOWN && message.wParam == VK_APPS);
+}
+
+void runMessageLoop() {
+    MSG message;
+    while (isRunning) {
+        // WM_QUIT (0) does not end the game; only closing the window does.
+        if (GetMessageW(&message, nullptr, 0, 0) <= 0) {
+            continue;
+        }
+        if (isRightClick(message)) {
+            callMovie(rightClickRequest);
+            continue;
+        }
+        if (message.message == WM_DESTROY || message.message == WM_CLOSE) {
+            callMovie(queuedWindowCloseRequest);
+            // Activation changes during shutdown must not act any more.
+            isRunning = false;
+            return;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+void shutDown(ComApartment& com) {
+    releaseControl();
+    restoreDisplayMode();
+    ShowWindow(mainWindow, SW_HIDE);
+    repaintDesktop();
+    com.uninitialize();
+}
+
+} // namespace
+
+std::wstring programFolder() {
+    wchar_t path[modulePathLength] = {};
+    GetModuleFileNameW(nullptr, path, modulePathLength);
+    std::wstring folder = path;
+    const size_t slash = folder.rfind(L'\\');
+    if (slash != std::wstring::npos) {
+        folder.resize(slash);
+    }
+    return folder;
+}
+
+int runGame(HINSTANCE instance) {
+    UniqueHandle mutex;
+    if (!claimSingleInstance(mutex)) {
+        return 0;
+    }
+    FlashEventListener sink;
+    UniqueModule atl(LoadLibraryW(L"atl.dll"));
+    const auto attachControl = procedure<AtlAxAttachControlFunction>(atl.get(), "AtlAxAttachControl");
+    const auto winInit = procedure<AtlAxWinInitFunction>(atl.get(), "AtlAxWinInit");
+
+    ComApartment com;
+    // Without the hosting library the game could not be shown at all.
+    if (!attachControl || !winInit) {
+        return refusePlayer(com);
+    }
+    winInit();
+    if (!createControl(sink)) {
+        return refusePlayer(com);
+    }
+    try {
+        if (flashVersion(flashControl) >> 16 < lowestMajorVersion) {
+            return refusePlayer(com);
+        }
+        createMainWindow(instance);
+        chooseGameSize();
+        switchToWindowed();
+        switchToFullscreen();
+
+        // Wine's atl.dll attaches only when given the out-pointer; the site
+        // keeps the container alive, so it is let go at once.
+        ComPtr<IUnknown> container;
+        attachControl(flashControl, mainWindow, container.put());
+        container.reset();
+        sink.setControl(flashControl);
+
+        disableLocalSecurity(flashControl);
+        putMovie(flashControl, programFolder() + L"\\game.swf");
+        putMenu(flashControl, false);
+    } catch (const _com_error&) {
+        return refusePlayer(com);
+    }
+
+    isRunning = true;
+    runMessageLoop();
+    isRunning = false;
+    shutDown(com);
+    return 1;
+}

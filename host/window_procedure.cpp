@@ -1,0 +1,78 @@
+#include "host/window_procedure.h"
+
+#include "bridge/codec.h"
+#include "bridge/flash_control.h"
+#include "display/fullscreen.h"
+#include "host/startup.h"
+
+bool isSuspended = false;
+
+namespace {
+
+void onClose() {
+    callMovie(windowCloseRequest);
+    isRunning = false;
+}
+
+// Only a plain activation resumes: a wParam whose high word reports a
+// minimised window does not.
+void onActivate(WPARAM wParam) {
+    if (!isRunning || (wParam != WA_ACTIVE && wParam != WA_CLICKACTIVE) || !isSuspended) {
+        return;
+    }
+    if (isFullscreen) {
+        enterFullscreen();
+        ShowWindow(mainWindow, SW_SHOWNORMAL);
+        UpdateWindow(mainWindow);
+    }
+    isSuspended = false;
+    if (isRunning) {
+        callMovie(gameMaximizedRequest);
+    }
+}
+
+void onActivateApp(WPARAM wParam) {
+    if (!isRunning || wParam != FALSE || isSuspended) {
+        return;
+    }
+    if (isFullscreen) {
+        restoreDisplayMode();
+        ShowWindow(mainWindow, SW_MINIMIZE);
+        UpdateWindow(mainWindow);
+        RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    }
+    isSuspended = true;
+    if (isRunning) {
+        callMovie(gameMinimizedRequest);
+    }
+}
+
+// A game must not be interrupted by the screen saver or a monitor power-off.
+bool isRefusedSystemCommand(WPARAM wParam) { return wParam == SC_SCREENSAVE || wParam == SC_MONITORPOWER; }
+
+} // namespace
+
+LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        switch (message) {
+        case WM_CLOSE:
+        case WM_DESTROY:
+            onClose();
+            break;
+        case WM_ACTIVATE:
+            onActivate(wParam);
+            break;
+        case WM_ACTIVATEAPP:
+            onActivateApp(wParam);
+            break;
+        case WM_SYSCOMMAND:
+            if (isRefusedSystemCommand(wParam)) {
+                return 0;
+            }
+            break;
+        }
+    } catch (...) {
+        // Nothing may unwind into the system's dispatch.
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}

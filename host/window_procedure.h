@@ -1,0 +1,11 @@
+#pragma once
+// The main window's procedure: tells the movie when the window closes,
+// suspends the game when the program loses activation and resumes it when the
+// window is activated again, and keeps the screen saver away.
+
+#include <windows.h>
+
+// True while the game is suspended after a loss of activation.
+extern bool isSuspended;
+
+LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
