@@ -1,8 +1,9 @@
 #pragma once
 // The ExternalInterface XML that passes between the host and the movie.
 // Requests are never parsed as a tree: they are cut at fixed markers. Replies
-// are joined from fixed ASCII fragments, with every inserted value escaped so
-// that the reply stays well-formed XML whatever a file name or text holds.
+// are joined from fixed ASCII fragments; the text of every string value has
+// "&", "<" and ">" escaped, so that the reply stays well-formed XML whatever a
+// file name or file content holds.
 // Portable: no Windows header, so it also builds natively.
 
 #include <cstdint>
@@ -40,12 +41,15 @@ void replaceAll(std::wstring& text, const std::wstring& from, const std::wstring
 
 enum class ReplyQuote { Double, Single };
 
+// "<string>" text "</string>", the text escaped.
 std::wstring encodeString(const std::wstring& text);
 std::wstring encodeBoolean(bool value);
 std::wstring encodeNumber(int32_t value);
 std::wstring encodeNumber(uint32_t value);
 // Widened to double and written like printf's %g: six significant digits.
 std::wstring encodeNumber(float value);
+// "<array>" and one "<property id=N><string>item</string></property>" per item,
+// N counted from 0 and quoted as asked, each item escaped; then "</array>".
 std::wstring encodeStringArray(const std::vector<std::wstring>& items, ReplyQuote quote);
 std::wstring encodeSizeObject(int32_t width, int32_t height);
 
