@@ -205,7 +205,8 @@ TEST_P(FailingReply, DoesNotEscapeInvoke) {
     SysFreeString(request);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothFailureForms, FailingReply, ::testing::Values(L"hresult", L"exception"));
+INSTANTIATE_TEST_SUITE_P(BothFailureForms, FailingReply, ::testing::Values(L"hresult", L"exception"),
+                         [](const auto& info) { return utf8(info.param); });
 
 using CommandDispatch = ComTest;
 
@@ -246,7 +247,7 @@ TEST_F(CommandDispatch, NamesOutsideTheTablesSetNoReply) {
         event(otherTable), "no reply",
         event(unknown),    "no reply",
         event(noName),     "no reply",
-        "event FSCommand getScreenResolution ",
+        "event FSCommand getScreenResolution",
         "event FSCommand getArg x",
         event(answered),   "  reply <number>1.25</number>",
         "stop",

@@ -95,7 +95,8 @@ TEST_P(FailingTypedCall, ThrowsComErrorWithTheControlsErrorObject) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothFailureForms, FailingTypedCall, ::testing::Values(L"hresult", L"exception"));
+INSTANTIATE_TEST_SUITE_P(BothFailureForms, FailingTypedCall, ::testing::Values(L"hresult", L"exception"),
+                         [](const auto& info) { return utf8(info.param); });
 
 TEST_F(FlashControlCalls, CallMovieSendsTheRequestAndIgnoresFailure) {
     for (const wchar_t* failure : {L"", L"CallFunction"}) {
