@@ -60,12 +60,12 @@ start_x() {
 make_prefix() {
     [ -f "$WINEPREFIX/.bench-ready" ] && return
     rm -rf "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
+    wineboot -i </dev/null >/dev/null 2>&1
     # One virtual desktop for every process: a full mode list and real mode changes.
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f </dev/null >/dev/null 2>&1
     # Crash tests must not wait on winedbg's dialog.
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
     # The desktop settings apply only to a desktop made after them.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
@@ -77,9 +77,9 @@ register_standin() {
     local key='HKCR\CLSID\{D27CDB6E-AE6D-11CF-96B8-444553540000}'
     local path
     path=$(winepath -w "$STANDIN_DLL")
-    wine reg add "$key" /ve /d "Stand-in player control (tests only)" /f >/dev/null
-    wine reg add "$key\\InprocServer32" /ve /d "$path" /f >/dev/null
-    wine reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f >/dev/null
+    wine reg add "$key" /ve /d "Stand-in player control (tests only)" /f </dev/null >/dev/null 2>&1
+    wine reg add "$key\\InprocServer32" /ve /d "$path" /f </dev/null >/dev/null 2>&1
+    wine reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
 }
 
 start() {
