@@ -60,8 +60,12 @@ class RecordingSink : public IDispatch {
 
     // Like the host's sink: only the event interface is answered.
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        *object = iid == diidFlashEvents ? this : nullptr;
-        return *object ? S_OK : E_NOINTERFACE;
+        try {
+            *object = iid == diidFlashEvents ? this : nullptr;
+            return *object ? S_OK : E_NOINTERFACE;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
@@ -576,14 +580,29 @@ std::string modeText(DWORD which) {
            std::to_string(mode.dmBitsPerPel);
 }
 
-HWND makeHostWindow(const wchar_t* caption, WNDPROC procedure) {
+// What "probe window" logs for the window as it is now.
+std::string probeLine(HWND window) {
+    wchar_t caption[256] = {};
+    GetWindowTextW(window, caption, ARRAYSIZE(caption));
+    RECT rect;
+    GetWindowRect(window, &rect);
+    DWORD exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
+    return "probe window caption=\"" + utf8(caption) +
+           "\" style=" + hex32(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))) +
+           " exstyle=" + hex32(exStyle) + " rect=" + std::to_string(rect.left) + "," +
+           std::to_string(rect.top) + "," + std::to_string(rect.right) + "," + std::to_string(rect.bottom) +
+           " topmost=" + ((exStyle & WS_EX_TOPMOST) ? "1" : "0") +
+           " visible=" + (IsWindowVisible(window) ? "1" : "0") + " iconic=" + (IsIconic(window) ? "1" : "0");
+}
+
+HWND makeHostWindow(const wchar_t* className, const wchar_t* caption, WNDPROC procedure) {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"AtlWin";
-    UnregisterClassW(L"AtlWin", windowClass.hInstance);
+    windowClass.lpszClassName = className;
+    UnregisterClassW(className, windowClass.hInstance);
     RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, L"AtlWin", caption, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 20, 400, 300,
+    HWND window = CreateWindowExW(0, className, caption, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 20, 400, 300,
                                   nullptr, nullptr, windowClass.hInstance, nullptr);
     pumpFor(50);
     return window;
@@ -599,7 +618,7 @@ TEST_F(standinControl, ProbesAndMessagesReachTheHostWindow) {
     RegSetValueExW(key, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof count);
     RegCloseKey(key);
     received.clear();
-    HWND window = makeHostWindow(L"Probe target", recordingProc);
+    HWND window = makeHostWindow(L"AtlWin", L"Probe target", recordingProc);
     ASSERT_NE(nullptr, window);
     ASSERT_EQ(S_OK, create());
     connect();
@@ -607,15 +626,7 @@ TEST_F(standinControl, ProbesAndMessagesReachTheHostWindow) {
               "probe registry HKCU\\Software\\standinControl\\Count\nprobe registry "
               "HKCU\\Software\\standinControl\\Absent\n"
               "post WM_NULL 0x10 20\nsend WM_KEYDOWN VK_APPS 0\nsend WM_SYSCOMMAND SC_SCREENSAVE 0\nstop\n");
-    RECT rect;
-    GetWindowRect(window, &rect);
-    DWORD exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
-    std::string probe = "probe window caption=\"Probe target\" style=" +
-                        hex32(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))) +
-                        " exstyle=" + hex32(exStyle) + " rect=" + std::to_string(rect.left) + "," +
-                        std::to_string(rect.top) + "," + std::to_string(rect.right) + "," +
-                        std::to_string(rect.bottom) + " topmost=" + ((exStyle & WS_EX_TOPMOST) ? "1" : "0") +
-                        " visible=1 iconic=0";
+    std::string probe = probeLine(window);
     EXPECT_EQ(plus(connected(),
                    {"put Movie " + utf8(moviePath), probe,
                     "probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) +
@@ -683,7 +694,7 @@ TEST_F(standinControl, AtlHostsThePlayerOverTheClientArea) {
         reinterpret_cast<void (*)()>(GetProcAddress(atl, "AtlAxAttachControl")));
     ASSERT_TRUE(atlAxWinInit && atlAxAttachControl);
     ASSERT_TRUE(atlAxWinInit());
-    HWND window = makeHostWindow(L"Hosted player", DefWindowProcW);
+    HWND window = makeHostWindow(L"HostedByAtl", L"Hosted player", DefWindowProcW);
     ASSERT_EQ(S_OK, create());
     IUnknown* container = nullptr;
     ASSERT_EQ(S_OK, atlAxAttachControl(control, window, &container));
@@ -701,11 +712,9 @@ TEST_F(standinControl, AtlHostsThePlayerOverTheClientArea) {
     GetClientRect(window, &client);
     EXPECT_TRUE(sameRect(client, childRect(player, window))) << "the player does not cover the client area";
 
+    // Not of the class "AtlWin": the probe can only find the window through the in-place site.
     runScript("probe window\nstop\n");
-    std::vector<std::string> lines = logLines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(0u, lines[lines.size() - 2].find("probe window caption=\"Hosted player\" "))
-        << lines[lines.size() - 2];
+    std::string probe = probeLine(window);
 
     SetWindowPos(window, nullptr, 0, 0, 640, 480, SWP_NOMOVE | SWP_NOZORDER);
     pumpFor(50);
@@ -723,7 +732,9 @@ TEST_F(standinControl, AtlHostsThePlayerOverTheClientArea) {
     EXPECT_EQ(E_FAIL, oleWindow->GetWindow(&player));
     oleWindow->Release();
     releaseControl();
-    EXPECT_EQ("release", logLines().back()) << "a reference was left behind";
+    EXPECT_EQ((std::vector<std::string>{"create", "put Movie " + utf8(moviePath), probe, "stop", "release"}),
+              logLines())
+        << "a reference was left behind, or atl asked for something logged";
 }
 
 } // namespace

@@ -231,7 +231,9 @@ void Script::tick() {
         bool& running;
         ~Done() { running = false; }
     } done{running};
-    runStep(steps[next++]);
+    // A copy: the step may load another movie and replace the list.
+    std::wstring step = steps[next++];
+    runStep(step);
 }
 
 void Script::onCall(const std::wstring& request) {

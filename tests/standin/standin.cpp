@@ -545,16 +545,20 @@ HWND Control::hostWindow() {
 // EventPoint
 
 STDMETHODIMP EventPoint::QueryInterface(REFIID iid, void** object) {
-    if (!object) {
-        return E_POINTER;
+    try {
+        if (!object) {
+            return E_POINTER;
+        }
+        if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
+            *object = static_cast<IConnectionPoint*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    } catch (...) {
+        return E_UNEXPECTED;
     }
-    if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
-        *object = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
 }
 
 // The point lives inside its control and keeps it alive.
@@ -648,15 +652,19 @@ LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 class Factory : public IClassFactory {
   public:
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (!object) {
-            return E_POINTER;
+        try {
+            if (!object) {
+                return E_POINTER;
+            }
+            if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+                *object = static_cast<IClassFactory*>(this);
+                return S_OK;
+            }
+            *object = nullptr;
+            return E_NOINTERFACE;
+        } catch (...) {
+            return E_UNEXPECTED;
         }
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
     }
     // One static factory: it holds no count of its own.
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
