@@ -104,7 +104,7 @@ VARIANT boolean(bool value) {
     return variant;
 }
 
-class standinControl : public ::testing::Test {
+class StandInControl : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
@@ -272,7 +272,7 @@ class standinControl : public ::testing::Test {
     std::vector<WPARAM> quitCodes;
 };
 
-TEST_F(standinControl, TypedCallsAreServedAndLogged) {
+TEST_F(StandInControl, TypedCallsAreServedAndLogged) {
     SetEnvironmentVariableW(L"STANDIN_VERSION", L"0x000A0003");
     ASSERT_EQ(S_OK, create());
     connect();
@@ -314,7 +314,7 @@ TEST_F(standinControl, TypedCallsAreServedAndLogged) {
         logLines());
 }
 
-TEST_F(standinControl, FlashCallsGetARepliesOrNoReply) {
+TEST_F(StandInControl, FlashCallsGetARepliesOrNoReply) {
     ASSERT_EQ(S_OK, create());
     connect();
     sink.onFlashCall = [this](const std::wstring& request) {
@@ -341,7 +341,7 @@ TEST_F(standinControl, FlashCallsGetARepliesOrNoReply) {
     EXPECT_GE(sink.events[2].time - sink.events[1].time, 300u) << "wait did not pause the script";
 }
 
-TEST_F(standinControl, FsCommandSplitsCommandFromArgs) {
+TEST_F(StandInControl, FsCommandSplitsCommandFromArgs) {
     ASSERT_EQ(S_OK, create());
     connect();
     runScript("fscommand setCaption Hello  w\xC3\xB6rld\nfscommand quit\nfscommand fullscreen true\nstop\n");
@@ -358,7 +358,7 @@ TEST_F(standinControl, FsCommandSplitsCommandFromArgs) {
     }
 }
 
-TEST_F(standinControl, OnCallRunsNestedInsideCallFunctionOnce) {
+TEST_F(StandInControl, OnCallRunsNestedInsideCallFunctionOnce) {
     ASSERT_EQ(S_OK, create());
     connect();
     sink.onFlashCall = [this](const std::wstring& request) {
@@ -397,7 +397,7 @@ void expectErrorInfo(const std::wstring& description) {
     info->Release();
 }
 
-TEST_F(standinControl, TypedCallsFailAsConfigured) {
+TEST_F(StandInControl, TypedCallsFailAsConfigured) {
     struct Case {
         const wchar_t* name;
         WORD flags;
@@ -451,7 +451,7 @@ TEST_F(standinControl, TypedCallsFailAsConfigured) {
     }
 }
 
-TEST_F(standinControl, CreationAndConnectionFailAsConfigured) {
+TEST_F(StandInControl, CreationAndConnectionFailAsConfigured) {
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"create");
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, create());
     EXPECT_EQ(nullptr, control);
@@ -497,7 +497,7 @@ TEST_F(standinControl, CreationAndConnectionFailAsConfigured) {
     EXPECT_EQ(plus(connected(), {"fail advise 0x80040202", "release"}), logLines());
 }
 
-TEST_F(standinControl, MessageBoxWatcherClosesTheBox) {
+TEST_F(StandInControl, MessageBoxWatcherClosesTheBox) {
     ASSERT_EQ(S_OK, create());
     connect();
     int answer = 0;
@@ -514,7 +514,7 @@ TEST_F(standinControl, MessageBoxWatcherClosesTheBox) {
         logLines());
 }
 
-TEST_F(standinControl, DialogWatcherChoosesOrCancels) {
+TEST_F(StandInControl, DialogWatcherChoosesOrCancels) {
     ASSERT_EQ(S_OK, create());
     connect();
     writeFile(folder + L"\\song.mp3", "ID3");
@@ -608,9 +608,9 @@ HWND makeHostWindow(const wchar_t* className, const wchar_t* caption, WNDPROC pr
     return window;
 }
 
-TEST_F(standinControl, ProbesAndMessagesReachTheHostWindow) {
+TEST_F(StandInControl, ProbesAndMessagesReachTheHostWindow) {
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\standinControl", 0, nullptr, 0,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\StandInControl", 0, nullptr, 0,
                                              KEY_SET_VALUE, nullptr, &key, nullptr));
     const wchar_t textValue[] = L"hello there";
     DWORD count = 42;
@@ -622,24 +622,24 @@ TEST_F(standinControl, ProbesAndMessagesReachTheHostWindow) {
     ASSERT_NE(nullptr, window);
     ASSERT_EQ(S_OK, create());
     connect();
-    runScript("probe window\nprobe mode\nprobe registry HKCU\\Software\\standinControl\\Text\n"
-              "probe registry HKCU\\Software\\standinControl\\Count\nprobe registry "
-              "HKCU\\Software\\standinControl\\Absent\n"
+    runScript("probe window\nprobe mode\nprobe registry HKCU\\Software\\StandInControl\\Text\n"
+              "probe registry HKCU\\Software\\StandInControl\\Count\nprobe registry "
+              "HKCU\\Software\\StandInControl\\Absent\n"
               "post WM_NULL 0x10 20\nsend WM_KEYDOWN VK_APPS 0\nsend WM_SYSCOMMAND SC_SCREENSAVE 0\nstop\n");
     std::string probe = probeLine(window);
     EXPECT_EQ(plus(connected(),
                    {"put Movie " + utf8(moviePath), probe,
                     "probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) +
                         " registry=" + modeText(ENUM_REGISTRY_SETTINGS),
-                    "probe registry HKCU\\Software\\standinControl\\Text = hello there",
-                    "probe registry HKCU\\Software\\standinControl\\Count = 42",
-                    "probe registry HKCU\\Software\\standinControl\\Absent = missing", "post WM_NULL 0x10 20",
+                    "probe registry HKCU\\Software\\StandInControl\\Text = hello there",
+                    "probe registry HKCU\\Software\\StandInControl\\Count = 42",
+                    "probe registry HKCU\\Software\\StandInControl\\Absent = missing", "post WM_NULL 0x10 20",
                     "send WM_KEYDOWN VK_APPS 0", "send WM_SYSCOMMAND SC_SCREENSAVE 0", "stop"}),
               logLines());
     decltype(received) expected = {
         {WM_NULL, {0x10, 20}}, {WM_KEYDOWN, {VK_APPS, 0}}, {WM_SYSCOMMAND, {SC_SCREENSAVE, 0}}};
     EXPECT_EQ(expected, received);
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\standinControl");
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\StandInControl");
 
     DestroyWindow(window);
     DeleteFileW(logPath.c_str());
@@ -654,7 +654,7 @@ bool accessViolation(int exitCode) {
     return static_cast<DWORD>(exitCode) == static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION);
 }
 
-TEST_F(standinControl, CrashStepRaisesAnAccessViolation) {
+TEST_F(StandInControl, CrashStepRaisesAnAccessViolation) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     ASSERT_EQ(S_OK, create());
     connect();
@@ -684,7 +684,7 @@ bool sameRect(const RECT& a, const RECT& b) {
     return EqualRect(&a, &b) != FALSE;
 }
 
-TEST_F(standinControl, AtlHostsThePlayerOverTheClientArea) {
+TEST_F(StandInControl, AtlHostsThePlayerOverTheClientArea) {
     HMODULE atl = LoadLibraryW(L"atl.dll");
     ASSERT_NE(nullptr, atl);
     // Through a plain function type: FARPROC has no parameters.
