@@ -35,16 +35,30 @@ std::string hex32(DWORD value) {
     return text;
 }
 
-void pumpFor(DWORD milliseconds) {
+// Runs the message loop until `done` says so or the time is up; false on time-out.
+// WM_QUIT is only recorded: a test's loop outlives it.
+bool pumpUntil(DWORD milliseconds, const std::function<bool()>& done,
+               std::vector<WPARAM>* quitCodes = nullptr) {
     DWORD start = GetTickCount();
     MSG message;
-    while (GetTickCount() - start < milliseconds) {
+    while (!done()) {
+        if (GetTickCount() - start >= milliseconds) {
+            return false;
+        }
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT && quitCodes) {
+                quitCodes->push_back(message.wParam);
+            }
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }
+    return true;
+}
+
+void pumpFor(DWORD milliseconds) {
+    pumpUntil(milliseconds, [] { return false; });
 }
 
 // The host's side of the events: records them and lets a test answer them.
@@ -206,15 +220,6 @@ class StandInControl : public ::testing::Test {
         return lines;
     }
 
-    bool logHas(const std::string& line) const {
-        for (const std::string& logged : logLines()) {
-            if (logged == line) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     void writeFile(const std::wstring& path, const std::string& bytes) {
         HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -228,30 +233,18 @@ class StandInControl : public ::testing::Test {
     void runScript(const std::string& script) {
         writeFile(moviePath, script);
         ASSERT_EQ(S_OK, call(L"Movie", DISPATCH_PROPERTYPUT, {text(moviePath.c_str())}));
-        DWORD start = GetTickCount();
+        size_t stopsBefore = stopCount();
+        ASSERT_TRUE(pumpUntil(
+            scriptTimeoutMs, [&] { return stopCount() > stopsBefore; }, &quitCodes))
+            << "the script did not stop";
+    }
+
+    size_t stopCount() const {
         size_t stops = 0;
         for (const std::string& line : logLines()) {
             stops += line == "stop";
         }
-        MSG message;
-        for (;;) {
-            size_t now = 0;
-            for (const std::string& line : logLines()) {
-                now += line == "stop";
-            }
-            if (now > stops) {
-                return;
-            }
-            ASSERT_LT(GetTickCount() - start, scriptTimeoutMs) << "the script did not stop";
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                if (message.message == WM_QUIT) {
-                    quitCodes.push_back(message.wParam);
-                }
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
-            }
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        }
+        return stops;
     }
 
     std::vector<std::string> connected() const {
