@@ -1,6 +1,7 @@
 #include "bridge/commands.h"
 
 #include "bridge/codec.h"
+#include "bridge/window_commands.h"
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
 
@@ -67,6 +68,9 @@ void fullscreen(const std::wstring& args) {
 
 // Every name is compared, in this order; the names differ, so at most one acts.
 const FsCommand fsCommandTable[] = {
+    {L"setCaption", setCaption},
+    {L"quit", [](const std::wstring&) { quitGame(); }},
+    {L"minimize", [](const std::wstring&) { minimizeGame(); }},
     {L"fullscreen", fullscreen},
 };
 

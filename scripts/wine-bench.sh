@@ -96,6 +96,12 @@ start() {
     setsid wine "${BENCH_KEEPER:-explorer}" </dev/null >/dev/null 2>&1 &
     echo $! >"$bench/keeper.pid"
     register_standin
+    # Web pages go to a stub that only notes the address. Wine's own Internet
+    # Explorer would stay running and hold a test runner's pipes.
+    wine reg delete 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\IEXPLORE.EXE' /f \
+        </dev/null >/dev/null 2>&1 || true
+    wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$(dirname "$(readlink -f "$0")")/bench-browser.sh" /f \
+        </dev/null >/dev/null 2>&1
 }
 
 stop() {

@@ -1,0 +1,103 @@
+#include "tests/host_run.h"
+
+#include <set>
+
+namespace {
+
+// The program is built beside the tests; Wine sees the build folder on Z:.
+std::wstring builtProgram() {
+    std::wstring path = L"Z:" GAMEHOST_EXE;
+    for (wchar_t& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return path;
+}
+
+std::wstring windowText(HWND window) {
+    wchar_t text[1024] = {};
+    GetWindowTextW(window, text, static_cast<int>(std::size(text)));
+    return text;
+}
+
+struct BoxCloser {
+    DWORD processId;
+    std::set<HWND>* seen;
+    std::vector<std::string>* boxes;
+};
+
+BOOL CALLBACK closeBox(HWND window, LPARAM parameter) {
+    auto& closer = *reinterpret_cast<BoxCloser*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t className[32] = {};
+    GetClassNameW(window, className, static_cast<int>(std::size(className)));
+    if (owner != closer.processId || std::wstring(className) != L"#32770" || !IsWindowVisible(window) ||
+        closer.seen->count(window)) {
+        return TRUE;
+    }
+    closer.seen->insert(window);
+    closer.boxes->push_back(utf8(windowText(window)) + "|" + utf8(windowText(GetDlgItem(window, 0xFFFF))));
+    PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+    return TRUE;
+}
+
+} // namespace
+
+ProgramFolder::ProgramFolder() { CopyFileW(builtProgram().c_str(), program().c_str(), FALSE); }
+
+PROCESS_INFORMATION ProgramFolder::start(const std::string& script, const Environment& environment,
+                                         const std::wstring& arguments) {
+    writeUtf8File(folder_.file(L"game.swf"), script);
+    DeleteFileW(log().c_str());
+    Environment variables = environment;
+    variables.emplace_back(L"STANDIN_LOG", log());
+    for (const auto& [name, value] : variables) {
+        SetEnvironmentVariableW(name.c_str(), value.c_str());
+    }
+    std::wstring commandLine = L"\"" + program() + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    CreateProcessW(program().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, path().c_str(),
+                   &startup, &process);
+    for (const auto& variable : variables) {
+        SetEnvironmentVariableW(variable.first.c_str(), nullptr);
+    }
+    return process;
+}
+
+HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
+    HostRun run;
+    std::set<HWND> seen;
+    BoxCloser closer{process.dwProcessId, &seen, &run.boxes};
+    const DWORD started = GetTickCount();
+    while (process.hProcess && WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
+        EnumWindows(closeBox, reinterpret_cast<LPARAM>(&closer));
+        if (GetTickCount() - started > milliseconds) {
+            run.timedOut = true;
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, 5000);
+            break;
+        }
+    }
+    if (process.hProcess) {
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    run.log = readLines(log());
+    return run;
+}
+
+std::string currentDisplayMode() {
+    DEVMODEW mode = {};
+    mode.dmSize = sizeof(mode);
+    EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &mode);
+    return std::to_string(mode.dmPelsWidth) + "x" + std::to_string(mode.dmPelsHeight) + "x" +
+           std::to_string(mode.dmBitsPerPel);
+}

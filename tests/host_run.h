@@ -1,0 +1,43 @@
+#pragma once
+// Test support: the real program run from a temporary program folder, with a
+// stand-in script as its movie, under the test's eyes.
+
+#include "tests/standin_session.h"
+
+#include <string>
+#include <vector>
+
+struct HostRun {
+    DWORD exitCode = 0;
+    bool timedOut = false;
+    // What the stand-in logged.
+    std::vector<std::string> log;
+    // Message boxes the test closed from outside, as "CAPTION|TEXT".
+    std::vector<std::string> boxes;
+};
+
+// A folder holding a copy of the program; its movie is written per run.
+class ProgramFolder {
+  public:
+    ProgramFolder();
+    const std::wstring& path() const { return folder_.path(); }
+    std::wstring program() const { return folder_.file(L"gamehost.exe"); }
+    std::wstring log() const { return folder_.file(L"standin.log"); }
+
+    // Starts the program with `script` as game.swf and the stand-in
+    // configured by `environment`; the caller waits with finish().
+    PROCESS_INFORMATION start(const std::string& script, const Environment& environment = {},
+                              const std::wstring& arguments = L"");
+    // Waits for the process, closing any message box it shows with OK.
+    HostRun finish(PROCESS_INFORMATION process, DWORD milliseconds = 30000);
+    HostRun run(const std::string& script, const Environment& environment = {},
+                const std::wstring& arguments = L"") {
+        return finish(start(script, environment, arguments));
+    }
+
+  private:
+    TempFolder folder_;
+};
+
+// The current display mode as "WxHxBPP".
+std::string currentDisplayMode();

@@ -1,0 +1,175 @@
+// The real program under Wine, from a temporary program folder, with the
+// stand-in control playing a script as its movie. Each scenario checks the
+// calls the stand-in saw, the probed window and display state, and the exit
+// code.
+#include "tests/host_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string desktopMode = "1280x1024x32";
+const std::string noticeBox = "ERROR|This game requires Macromedia Flash Player.\n"
+                              "Please download latest Flash Player and run the game again";
+const std::string windowClose = "call CallFunction <invoke name=\"windowClose\" ></invoke>";
+const std::string queuedWindowClose = "call CallFunction <invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
+const std::string gameMinimized = "call CallFunction <invoke name=\"gameMinimized\" ></invoke>";
+const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximized\" ></invoke>";
+const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>";
+const std::string fullscreenWindow =
+    "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
+
+Lines startupCalls(const ProgramFolder& folder) {
+    return {"create",
+            "query IConnectionPointContainer",
+            "find connection point",
+            "advise",
+            "get FlashVersion",
+            "call DisableLocalSecurity",
+            "put Movie " + utf8(folder.path()) + "\\game.swf",
+            "put Menu false"};
+}
+
+// The log after start-up's calls.
+Lines afterStartup(const HostRun& run) {
+    const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
+    return menu == run.log.end() ? Lines{} : Lines(menu + 1, run.log.end());
+}
+
+int signedCode(DWORD code) { return static_cast<int>(code); }
+
+TEST(NormalRun, StartsFullscreenAndQuitGivesTheDesktopBack) {
+    ProgramFolder folder;
+    const HostRun run = folder.run("probe window\nprobe mode\nfscommand quit\n");
+    ASSERT_FALSE(run.timedOut);
+    Lines expected = startupCalls(folder);
+    expected.insert(expected.end(), {fullscreenWindow, "probe mode current=1024x768x32 registry=1280x1024x32"});
+    // The quit command reaches the window procedure before the event returns.
+    expected.insert(expected.end(), {"event FSCommand quit", "  " + windowClose});
+    EXPECT_EQ(expected, Lines(run.log.begin(), std::min(run.log.end(), run.log.begin() + expected.size())));
+    EXPECT_EQ(1u, std::count(run.log.begin(), run.log.end(), "  " + windowClose));
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(Lines{}, run.boxes);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+TEST(NormalRun, QueuedCloseEndsTheGameOnce) {
+    ProgramFolder folder;
+    const HostRun run = folder.run("post WM_CLOSE 0 0\nwait 500\nprobe window\n");
+    EXPECT_EQ((Lines{"post WM_CLOSE 0 0", queuedWindowClose}), afterStartup(run));
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+TEST(NormalRun, PostedQuitMessageDoesNotEndTheGame) {
+    ProgramFolder folder;
+    const HostRun run = folder.run("post WM_QUIT 0 0\nwait 100\nprobe mode\npost WM_CLOSE 0 0\n");
+    EXPECT_EQ((Lines{"post WM_QUIT 0 0", "probe mode current=1024x768x32 registry=1280x1024x32",
+                     "post WM_CLOSE 0 0", queuedWindowClose}),
+              afterStartup(run));
+    EXPECT_EQ(1u, run.exitCode);
+}
+
+TEST(NormalRun, CloseCommandTellsTheMovieTwice) {
+    ProgramFolder folder;
+    const HostRun run = folder.run("post WM_SYSCOMMAND SC_CLOSE 0\n");
+    // WM_CLOSE, then WM_DESTROY from its default processing.
+    // Destroying the window lets the hosting release the control.
+    EXPECT_EQ((Lines{"post WM_SYSCOMMAND SC_CLOSE 0", windowClose, windowClose, "release"}), afterStartup(run));
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {
+    ProgramFolder folder;
+    const HostRun run = folder.run("post WM_RBUTTONDOWN 0 0\npost WM_RBUTTONUP 0 0\npost WM_KEYDOWN VK_APPS 0\n"
+                                   "post WM_KEYDOWN VK_APPS 0x40000001\npost WM_KEYUP VK_APPS 0\n"
+                                   "post WM_KEYDOWN 0x41 0\npost WM_CLOSE 0 0\n");
+    EXPECT_EQ((Lines{"post WM_RBUTTONDOWN 0 0", rightClick, "post WM_RBUTTONUP 0 0", "post WM_KEYDOWN VK_APPS 0",
+                     rightClick, "post WM_KEYDOWN VK_APPS 0x40000001", rightClick, "post WM_KEYUP VK_APPS 0",
+                     "post WM_KEYDOWN 0x41 0", "post WM_CLOSE 0 0", queuedWindowClose}),
+              afterStartup(run));
+}
+
+TEST(SingleInstance, SecondStartEndsAtOnceShowingNothing) {
+    ProgramFolder first;
+    PROCESS_INFORMATION running = first.start("wait 3000\npost WM_CLOSE 0 0\n");
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            const Lines log = readLines(first.log());
+            return std::find(log.begin(), log.end(), "put Menu false") != log.end();
+        },
+        10000));
+    ProgramFolder second;
+    const HostRun refused = second.run("probe window\n");
+    EXPECT_EQ(0u, refused.exitCode);
+    EXPECT_EQ(Lines{}, refused.log) << "the second copy created a control";
+    EXPECT_EQ(Lines{}, refused.boxes);
+    const HostRun run = first.finish(running);
+    EXPECT_EQ(1u, run.exitCode);
+}
+
+struct UnusablePlayer {
+    const char* name;
+    Environment environment;
+    size_t callsBeforeNotice;
+};
+
+void PrintTo(const UnusablePlayer& player, std::ostream* out) { *out << player.name; }
+
+// The bench's browser stub notes every address it is asked to open.
+Lines openedAddresses() {
+    std::wstring path = L"Z:" BENCH_BROWSER_LOG;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return readLines(path);
+}
+
+class PlayerNotice : public ::testing::TestWithParam<UnusablePlayer> {};
+
+TEST_P(PlayerNotice, ShowsTheNoticeAndGivesUp) {
+    ProgramFolder folder;
+    const size_t opened = openedAddresses().size();
+    const HostRun run = folder.run("probe window\n", GetParam().environment);
+    EXPECT_EQ(-1, signedCode(run.exitCode));
+    EXPECT_EQ(Lines{noticeBox}, run.boxes);
+    // After the box: the download page, through the system's handler, as the
+    // bench has no Internet Explorer entry.
+    EXPECT_TRUE(pumpUntil([&] { return openedAddresses().size() > opened; }, 5000));
+    const Lines addresses = openedAddresses();
+    EXPECT_EQ(Lines{"https://get.adobe.com/flashplayer/"}, Lines(addresses.begin() + std::min(opened, addresses.size()), addresses.end()));
+    const Lines calls = startupCalls(folder);
+    ASSERT_GE(run.log.size(), GetParam().callsBeforeNotice);
+    EXPECT_EQ(Lines(calls.begin(), calls.begin() + GetParam().callsBeforeNotice),
+              Lines(run.log.begin(), run.log.begin() + GetParam().callsBeforeNotice));
+    EXPECT_EQ(run.log.end(), std::find(run.log.begin(), run.log.end(), "probe window")) << "the movie ran";
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlayerNotice,
+    ::testing::Values(UnusablePlayer{"NoControl", {{L"STANDIN_FAIL", L"create"}}, 0},
+                      UnusablePlayer{"NoContainer", {{L"STANDIN_FAIL", L"container"}}, 2},
+                      UnusablePlayer{"NoConnectionPoint", {{L"STANDIN_FAIL", L"connectionpoint"}}, 3},
+                      UnusablePlayer{"AdviseRefused", {{L"STANDIN_FAIL", L"advise"}}, 4},
+                      UnusablePlayer{"Version9", {{L"STANDIN_VERSION", L"0x00090000"}}, 5},
+                      UnusablePlayer{"Version9Latest", {{L"STANDIN_VERSION", L"0x0009FFFF"}}, 5},
+                      UnusablePlayer{"FlashVersionFails", {{L"STANDIN_FAIL", L"FlashVersion"}}, 5},
+                      UnusablePlayer{"DisableLocalSecurityFails", {{L"STANDIN_FAIL", L"DisableLocalSecurity"}}, 6},
+                      UnusablePlayer{"MovieFails", {{L"STANDIN_FAIL", L"Movie"}}, 7},
+                      UnusablePlayer{"MenuFails",
+                                     {{L"STANDIN_FAIL", L"Menu"}, {L"STANDIN_FAIL_MODE", L"exception"}},
+                                     8}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PlayerVersion, TenIsAccepted) {
+    ProgramFolder folder;
+    const HostRun run = folder.run("fscommand quit\n", {{L"STANDIN_VERSION", L"0x000A0000"}});
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(Lines{}, run.boxes);
+}
+
+} // namespace
