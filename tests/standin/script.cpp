@@ -194,9 +194,22 @@ std::wstring registryData(const std::wstring& location) {
     return data;
 }
 
+// Raised rather than caused: under 32-bit Wine the page at address 0 may be
+// mapped, so a write through a null pointer need not fault.
+DWORD WINAPI faultingThread(void*) {
+    RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    return 0;
+}
+
+// The fault happens on a thread of its own: the system swallows exceptions
+// raised while it dispatches WM_TIMER, and steps run from a timer. An
+// unhandled fault on any thread ends the whole process, as a crash does.
 void crash() {
-    int* volatile nowhere = nullptr;
-    *nowhere = 0;
+    HANDLE thread = CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr);
+    if (thread) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
 }
 
 } // namespace
