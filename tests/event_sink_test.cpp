@@ -129,6 +129,17 @@ class DirectInvoke : public ComTest {
     std::unique_ptr<StandInSession> session_;
 };
 
+// A request that answers when read, as the one string argument of an event.
+struct AspectRatioRequest {
+    VARIANT argument;
+    AspectRatioRequest() {
+        argument.vt = VT_BSTR;
+        argument.bstrVal =
+            SysAllocString(L"<invoke name=\"getAspectRatio\" returntype=\"xml\"><arguments></arguments></invoke>");
+    }
+    ~AspectRatioRequest() { SysFreeString(argument.bstrVal); }
+};
+
 TEST_F(DirectInvoke, IgnoresWhatItCannotRead) {
     EXPECT_EQ(S_OK, invoke(dispidFlashCall, nullptr));
     EXPECT_EQ(S_OK, invoke(dispidFSCommand, nullptr));
@@ -157,11 +168,8 @@ TEST_F(DirectInvoke, IgnoresWhatItCannotRead) {
 
 TEST_F(DirectInvoke, ReadsOnlyTheArgumentsItIsGiven) {
     // A valid request lies just past cArgs: reading it would answer.
-    BSTR request = SysAllocString(L"<invoke name=\"getAspectRatio\" returntype=\"xml\"><arguments></arguments></invoke>");
-    VARIANT arguments[2];
-    arguments[0].vt = VT_BSTR;
-    arguments[0].bstrVal = request;
-    arguments[1] = arguments[0];
+    AspectRatioRequest request;
+    VARIANT arguments[2] = {request.argument, request.argument};
     DISPPARAMS fsCommandWithOne = {arguments, nullptr, 1, 0};
     EXPECT_EQ(S_OK, invoke(dispidFSCommand, &fsCommandWithOne));
     DISPPARAMS flashCallWithNone = {arguments, nullptr, 0, 0};
@@ -171,20 +179,15 @@ TEST_F(DirectInvoke, ReadsOnlyTheArgumentsItIsGiven) {
     DISPPARAMS flashCall = {arguments, nullptr, 1, 0};
     EXPECT_EQ(S_OK, invoke(dispidFlashCall, &flashCall));
     EXPECT_EQ(Lines{"reply <number>1.25</number>"}, replies());
-    SysFreeString(request);
 }
 
 TEST_F(DirectInvoke, OtherEventsDoNothing) {
-    BSTR request = SysAllocString(L"<invoke name=\"getAspectRatio\" returntype=\"xml\"><arguments></arguments></invoke>");
-    VARIANT argument;
-    argument.vt = VT_BSTR;
-    argument.bstrVal = request;
-    DISPPARAMS parameters = {&argument, nullptr, 1, 0};
+    AspectRatioRequest request;
+    DISPPARAMS parameters = {&request.argument, nullptr, 1, 0};
     for (DISPID id : {DISPID(-609), DISPID(0x7A6), DISPID(0), DISPID(0xC4), DISPID(0xC6)}) {
         EXPECT_EQ(S_OK, invoke(id, &parameters));
     }
     EXPECT_EQ(Lines{}, replies());
-    SysFreeString(request);
 }
 
 class FailingReply : public DirectInvoke, public ::testing::WithParamInterface<const wchar_t*> {
@@ -195,14 +198,10 @@ class FailingReply : public DirectInvoke, public ::testing::WithParamInterface<c
 };
 
 TEST_P(FailingReply, DoesNotEscapeInvoke) {
-    BSTR request = SysAllocString(L"<invoke name=\"getAspectRatio\" returntype=\"xml\"><arguments></arguments></invoke>");
-    VARIANT argument;
-    argument.vt = VT_BSTR;
-    argument.bstrVal = request;
-    DISPPARAMS parameters = {&argument, nullptr, 1, 0};
+    AspectRatioRequest request;
+    DISPPARAMS parameters = {&request.argument, nullptr, 1, 0};
     EXPECT_EQ(S_OK, invoke(dispidFlashCall, &parameters));
     EXPECT_EQ((Lines{"reply <number>1.25</number>", "fail SetReturnValue 0x80004005"}), replies());
-    SysFreeString(request);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFailureForms, FailingReply, ::testing::Values(L"hresult", L"exception"),
