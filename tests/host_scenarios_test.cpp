@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 namespace {
 
@@ -111,6 +112,18 @@ TEST(SingleInstance, SecondStartEndsAtOnceShowingNothing) {
     EXPECT_EQ(Lines{}, refused.boxes);
     const HostRun run = first.finish(running);
     EXPECT_EQ(1u, run.exitCode);
+}
+
+TEST(SingleInstance, TwoStartsAtOnceRunOneGame) {
+    ProgramFolder first;
+    ProgramFolder second;
+    PROCESS_INFORMATION a = first.start("wait 500\nfscommand quit\n");
+    PROCESS_INFORMATION b = second.start("wait 500\nfscommand quit\n");
+    const HostRun runA = first.finish(a);
+    const HostRun runB = second.finish(b);
+    const std::multiset<DWORD> codes = {runA.exitCode, runB.exitCode};
+    EXPECT_EQ((std::multiset<DWORD>{0u, 1u}), codes);
+    EXPECT_EQ(Lines{}, runA.exitCode == 0 ? runA.log : runB.log);
 }
 
 struct UnusablePlayer {
