@@ -9,7 +9,9 @@
 #   wine-bench.sh shell BENCH CMD ...  run a shell command with the bench's environment
 #
 # BENCH is the bench folder inside the build folder; CMake writes BENCH/config.sh
-# naming the stand-in control and the keeper program.
+# naming the stand-in control and the keeper program. BENCH_DESKTOP sets the
+# size of the virtual desktop and of the X screen under it, which bounds the mode list
+# (default 1280x1024).
 set -euo pipefail
 
 usage() { echo "usage: $0 start|stop|run|shell BENCH [...]" >&2; exit 2; }
@@ -40,7 +42,7 @@ start_x() {
         if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
             continue
         fi
-        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+        Xvfb ":$n" -screen 0 "${BENCH_DESKTOP:-1280x1024}x24" -nolisten tcp </dev/null >/dev/null 2>&1 &
         echo $! >"$bench/xvfb.pid"
         local i
         for i in $(seq 100); do
@@ -63,7 +65,7 @@ make_prefix() {
     wineboot -i </dev/null >/dev/null 2>&1
     # One virtual desktop for every process: a full mode list and real mode changes.
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f </dev/null >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1
     # Crash tests must not wait on winedbg's dialog.
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
     # The desktop settings apply only to a desktop made after them.
