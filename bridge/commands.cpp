@@ -12,11 +12,13 @@ namespace {
 // How a row reads its arguments from the request.
 enum class ArgumentRule {
     none,
-    numberPair, // the first two argument values, as integers
+    numberPair,          // the first two argument values, as integers
+    sectionWithAmpersands, // the whole arguments section, tags included, "&amp;" read as "&"
 };
 
 struct Arguments {
     NumberPair numbers;
+    std::wstring text;
 };
 
 // A command with no reply returns nothing, so the movie's call gets no value.
@@ -39,10 +41,17 @@ Reply resolutionSupported(const Arguments& arguments) {
 
 Reply getAspectRatio(const Arguments&) { return encodeNumber(getDesktopAspectRatio()); }
 
+Reply messageBox(const Arguments& arguments) {
+    showMessage(arguments.text);
+    return std::nullopt;
+}
+
 Reply setResolution(const Arguments& arguments) {
     setGameSize(arguments.numbers.first, arguments.numbers.second);
     return std::nullopt;
 }
+
+Reply getArg(const Arguments&) { return encodeStringArray(commandLineArguments(), ReplyQuote::Double); }
 
 Reply getScreenResolution(const Arguments&) {
     const DesktopSize size = getDesktopResolution();
@@ -53,7 +62,9 @@ Reply getScreenResolution(const Arguments&) {
 const FlashCallCommand commandTable[] = {
     {L"resolutionSupported", ArgumentRule::numberPair, resolutionSupported},
     {L"getAspectRatio", ArgumentRule::none, getAspectRatio},
+    {L"MessageBox", ArgumentRule::sectionWithAmpersands, messageBox},
     {L"setResolution", ArgumentRule::numberPair, setResolution},
+    {L"getArg", ArgumentRule::none, getArg},
     {L"getScreenResolution", ArgumentRule::none, getScreenResolution},
 };
 
@@ -74,13 +85,17 @@ const FsCommand fsCommandTable[] = {
     {L"fullscreen", fullscreen},
 };
 
-Arguments readArguments(ArgumentRule rule, const std::wstring& request, const std::wstring&) {
+Arguments readArguments(ArgumentRule rule, const std::wstring& request, const std::wstring& section) {
     Arguments arguments;
     switch (rule) {
     case ArgumentRule::none:
         break;
     case ArgumentRule::numberPair:
         arguments.numbers = readNumberPair(request);
+        break;
+    case ArgumentRule::sectionWithAmpersands:
+        arguments.text = section;
+        replaceAll(arguments.text, L"&amp;", L"&");
         break;
     }
     return arguments;
