@@ -4,6 +4,7 @@
 #include "bridge/window_commands.h"
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
+#include "desktop/volume.h"
 
 #include <optional>
 
@@ -14,6 +15,7 @@ enum class ArgumentRule {
     none,
     numberPair,          // the first two argument values, as integers
     sectionWithAmpersands, // the whole arguments section, tags included, "&amp;" read as "&"
+    firstArgumentNumber,   // the first argument's value, as an integer
 };
 
 struct Arguments {
@@ -53,6 +55,13 @@ Reply setResolution(const Arguments& arguments) {
 
 Reply getArg(const Arguments&) { return encodeStringArray(commandLineArguments(), ReplyQuote::Double); }
 
+Reply getVolume(const Arguments&) { return encodeNumber(currentVolumeLevel()); }
+
+Reply setVolume(const Arguments& arguments) {
+    setVolumeLevel(arguments.numbers.first);
+    return std::nullopt;
+}
+
 Reply getScreenResolution(const Arguments&) {
     const DesktopSize size = getDesktopResolution();
     return encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
@@ -65,6 +74,8 @@ const FlashCallCommand commandTable[] = {
     {L"MessageBox", ArgumentRule::sectionWithAmpersands, messageBox},
     {L"setResolution", ArgumentRule::numberPair, setResolution},
     {L"getArg", ArgumentRule::none, getArg},
+    {L"getVolume", ArgumentRule::none, getVolume},
+    {L"setVolume", ArgumentRule::firstArgumentNumber, setVolume},
     {L"getScreenResolution", ArgumentRule::none, getScreenResolution},
 };
 
@@ -96,6 +107,9 @@ Arguments readArguments(ArgumentRule rule, const std::wstring& request, const st
     case ArgumentRule::sectionWithAmpersands:
         arguments.text = section;
         replaceAll(arguments.text, L"&amp;", L"&");
+        break;
+    case ArgumentRule::firstArgumentNumber:
+        arguments.numbers.first = readInteger(firstArgumentText(section));
         break;
     }
     return arguments;
