@@ -4,6 +4,7 @@
 #include "bridge/window_commands.h"
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
+#include "desktop/files.h"
 #include "desktop/volume.h"
 
 #include <optional>
@@ -16,6 +17,8 @@ enum class ArgumentRule {
     numberPair,          // the first two argument values, as integers
     sectionWithAmpersands, // the whole arguments section, tags included, "&amp;" read as "&"
     firstArgumentNumber,   // the first argument's value, as an integer
+    firstArgument,         // the first argument's value, as written
+    firstArgumentDecoded,  // the first argument's value, "&amp;" then "&apos;" decoded
 };
 
 struct Arguments {
@@ -53,6 +56,10 @@ Reply setResolution(const Arguments& arguments) {
     return std::nullopt;
 }
 
+Reply findFiles(const Arguments& arguments) {
+    return encodeStringArray(findFileNames(arguments.text), ReplyQuote::Single);
+}
+
 Reply getArg(const Arguments&) { return encodeStringArray(commandLineArguments(), ReplyQuote::Double); }
 
 Reply getVolume(const Arguments&) { return encodeNumber(currentVolumeLevel()); }
@@ -67,16 +74,26 @@ Reply getScreenResolution(const Arguments&) {
     return encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
 }
 
+Reply getFileContent(const Arguments& arguments) {
+    if (arguments.text.empty()) {
+        return std::wstring(L"<string>true</string>");
+    }
+    const std::optional<std::wstring> text = readFileText(arguments.text);
+    return text ? encodeString(*text) : std::wstring();
+}
+
 // Names are compared in this order, exactly and case-sensitively.
 const FlashCallCommand commandTable[] = {
     {L"resolutionSupported", ArgumentRule::numberPair, resolutionSupported},
     {L"getAspectRatio", ArgumentRule::none, getAspectRatio},
     {L"MessageBox", ArgumentRule::sectionWithAmpersands, messageBox},
     {L"setResolution", ArgumentRule::numberPair, setResolution},
+    {L"findFiles", ArgumentRule::firstArgument, findFiles},
     {L"getArg", ArgumentRule::none, getArg},
     {L"getVolume", ArgumentRule::none, getVolume},
     {L"setVolume", ArgumentRule::firstArgumentNumber, setVolume},
     {L"getScreenResolution", ArgumentRule::none, getScreenResolution},
+    {L"getFileContent", ArgumentRule::firstArgumentDecoded, getFileContent},
 };
 
 // Exactly "true" means fullscreen; any other text means windowed.
@@ -110,6 +127,14 @@ Arguments readArguments(ArgumentRule rule, const std::wstring& request, const st
         break;
     case ArgumentRule::firstArgumentNumber:
         arguments.numbers.first = readInteger(firstArgumentText(section));
+        break;
+    case ArgumentRule::firstArgument:
+        arguments.text = firstArgumentText(section);
+        break;
+    case ArgumentRule::firstArgumentDecoded:
+        arguments.text = firstArgumentText(section);
+        replaceAll(arguments.text, L"&amp;", L"&");
+        replaceAll(arguments.text, L"&apos;", L"'");
         break;
     }
     return arguments;

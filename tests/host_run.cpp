@@ -63,7 +63,8 @@ PROCESS_INFORMATION ProgramFolder::start(const std::string& script, const Enviro
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    CreateProcessW(program().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, path().c_str(),
+    const std::wstring& current = workingFolder_.empty() ? path() : workingFolder_;
+    CreateProcessW(program().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, current.c_str(),
                    &startup, &process);
     for (const auto& variable : variables) {
         SetEnvironmentVariableW(variable.first.c_str(), nullptr);

@@ -23,6 +23,8 @@ class ProgramFolder {
     const std::wstring& path() const { return folder_.path(); }
     std::wstring program() const { return folder_.file(L"gamehost.exe"); }
     std::wstring log() const { return folder_.file(L"standin.log"); }
+    // The current folder the program starts in; the program folder unless set.
+    void setWorkingFolder(const std::wstring& folder) { workingFolder_ = folder; }
 
     // Starts the program with `script` as game.swf and the stand-in
     // configured by `environment`; the caller waits with finish().
@@ -37,6 +39,7 @@ class ProgramFolder {
 
   private:
     TempFolder folder_;
+    std::wstring workingFolder_;
 };
 
 // The current display mode as "WxHxBPP".

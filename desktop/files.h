@@ -1,0 +1,16 @@
+#pragma once
+// Read access to the user's files at the movie's request.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The names of the entries matching `pattern` that are not folders, in the
+// order the file system gives them; none when the search fails.
+std::vector<std::wstring> findFileNames(const std::wstring& pattern);
+
+// The text of a file: UTF-16LE after a FF FE mark, else 8-bit, each byte one
+// code unit (no code page); it ends at the first zero unit or byte. A path
+// without a drive letter is read from the program folder. Nothing when the
+// file cannot be opened.
+std::optional<std::wstring> readFileText(const std::wstring& path);

@@ -1,0 +1,124 @@
+// findFiles and getFileContent end to end: files the test makes in the
+// program folder, read by the real program at the stand-in movie's request.
+#include "tests/host_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string flashCall(const std::string& name, const std::string& argument) {
+    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments><string>" + argument +
+           "</string></arguments></invoke>";
+}
+
+// The replies of a run, in order.
+Lines replies(const HostRun& run) {
+    Lines found;
+    for (const std::string& line : run.log) {
+        if (line.rfind("  reply", 0) == 0) {
+            found.push_back(line.substr(2));
+        }
+    }
+    return found;
+}
+
+std::string script(const Lines& requests) {
+    std::string text;
+    for (const std::string& request : requests) {
+        text += "flashcall " + request + "\n";
+    }
+    return text + "fscommand quit\n";
+}
+
+class FileCommands : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        data_ = folder_.path() + L"\\data";
+        ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    }
+    void TearDown() override {
+        for (const std::wstring& file : files_) {
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(file.c_str());
+            RemoveDirectoryW(file.c_str());
+        }
+        RemoveDirectoryW(data_.c_str());
+    }
+    void makeFile(const std::wstring& path, const std::string& bytes) {
+        writeUtf8File(path, bytes);
+        files_.push_back(path);
+    }
+    void makeFolder(const std::wstring& path, DWORD attributes) {
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+        SetFileAttributesW(path.c_str(), attributes);
+        files_.push_back(path);
+    }
+    HostRun run(const Lines& requests) { return folder_.run(script(requests)); }
+
+    ProgramFolder folder_;
+    std::wstring data_;
+    std::vector<std::wstring> files_;
+};
+
+TEST_F(FileCommands, FindFilesListsFilesButNoFolders) {
+    makeFile(data_ + L"\\a&b'c.txt", "x");
+    makeFolder(data_ + L"\\plain", FILE_ATTRIBUTE_DIRECTORY);
+    makeFolder(data_ + L"\\readonly", FILE_ATTRIBUTE_READONLY);
+    makeFolder(data_ + L"\\hidden", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+    const std::string data = utf8(data_);
+    const HostRun result = run({flashCall("findFiles", data + "\\*"), flashCall("findFiles", data + "\\*.none"),
+                                flashCall("findFiles", ""), flashCall("findFiles", "data\\*.txt"),
+                                flashCall("findFiles", data + "\\a&amp;b*")});
+    const std::string listed = "reply <array><property id='0'><string>a&amp;b'c.txt</string></property></array>";
+    EXPECT_EQ((Lines{listed, "reply <array></array>", "reply <array></array>", listed, "reply <array></array>"}),
+              replies(result));
+}
+
+TEST_F(FileCommands, FindFilesNumbersEntriesWithoutGaps) {
+    for (const wchar_t* name : {L"one.mp3", L"two.mp3", L"three.mp3"}) {
+        makeFile(data_ + L"\\" + name, "x");
+    }
+    makeFolder(data_ + L"\\folder.mp3", FILE_ATTRIBUTE_DIRECTORY);
+    const Lines found = replies(run({flashCall("findFiles", utf8(data_) + "\\*.mp3")}));
+    ASSERT_EQ(1u, found.size());
+    for (const char* id : {"id='0'", "id='1'", "id='2'"}) {
+        EXPECT_NE(std::string::npos, found[0].find(id)) << found[0];
+    }
+    EXPECT_EQ(std::string::npos, found[0].find("id='3'"));
+    EXPECT_EQ(std::string::npos, found[0].find("folder.mp3"));
+}
+
+TEST_F(FileCommands, GetFileContentReadsBothEncodings) {
+    makeFile(data_ + L"\\wide.txt", std::string("\xFF\xFEh\0i\0\0\0x\0", 10));
+    makeFile(data_ + L"\\narrow.txt", std::string("caf\xE9 ok\0tail", 12));
+    makeFile(data_ + L"\\empty.txt", "");
+    makeFile(data_ + L"\\markup.txt", "a<b>&amp;c");
+    const std::string data = utf8(data_);
+    const HostRun result =
+        run({flashCall("getFileContent", data + "\\wide.txt"), flashCall("getFileContent", data + "\\narrow.txt"),
+             flashCall("getFileContent", data + "\\empty.txt"), flashCall("getFileContent", data + "\\markup.txt"),
+             flashCall("getFileContent", data + "\\missing.txt"), flashCall("getFileContent", "")});
+    EXPECT_EQ((Lines{"reply <string>hi</string>", "reply <string>caf\xC3\xA9 ok</string>", "reply <string></string>",
+                     "reply <string>a&lt;b&gt;&amp;amp;c</string>", "reply ", "reply <string>true</string>"}),
+              replies(result));
+}
+
+TEST_F(FileCommands, GetFileContentDecodesItsPathAndReadsRelativeToTheProgram) {
+    makeFile(folder_.path() + L"\\data's.txt", "quoted");
+    makeFile(data_ + L"\\inner.txt", "inner");
+    TempFolder elsewhere;
+    folder_.setWorkingFolder(elsewhere.path());
+    const HostRun result =
+        run({flashCall("getFileContent", "data&amp;apos;s.txt"), flashCall("getFileContent", "data\\inner.txt"),
+             flashCall("getFileContent", "\\data\\inner.txt")});
+    // A leading backslash is not a drive: it too is read from the program folder.
+    EXPECT_EQ((Lines{"reply <string>quoted</string>", "reply <string>inner</string>",
+                     "reply <string>inner</string>"}),
+              replies(result));
+}
+
+} // namespace
