@@ -1,0 +1,373 @@
+// The real program under Wine suspending and resuming the game, switching
+// between fullscreen and windowed, changing the game resolution, refusing
+// system commands and crashing. Each scenario compares what the stand-in saw
+// after start-up with an exact table, and checks the exit code and that the
+// desktop's display mode is back afterwards.
+#include "tests/host_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string desktopMode = "1280x1024x32";
+const std::string desktopProbe = "probe mode current=1280x1024x32 registry=1280x1024x32";
+const std::string gameProbe = "probe mode current=1024x768x32 registry=1280x1024x32";
+const std::string windowClose = "call CallFunction <invoke name=\"windowClose\" ></invoke>";
+const std::string gameMinimized = "call CallFunction <invoke name=\"gameMinimized\" ></invoke>";
+const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximized\" ></invoke>";
+const std::string fullscreenWindow =
+    "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
+// The quit command at the end of most scripts.
+const Lines quitting = {"event FSCommand quit", "  " + windowClose, "release"};
+
+// The log after start-up's calls.
+Lines afterStartup(const HostRun& run) {
+    const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
+    return menu == run.log.end() ? Lines{} : Lines(menu + 1, run.log.end());
+}
+
+Lines operator+(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+std::string rect(int left, int top, int right, int bottom) {
+    return std::to_string(left) + "," + std::to_string(top) + "," + std::to_string(right) + "," +
+           std::to_string(bottom);
+}
+
+// The framed window of a game of width by height: one frame thickness
+// across, one frame thickness and the caption down.
+std::string windowedWindow(int width, int height) {
+    return "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=" +
+           rect(0, 0, width + GetSystemMetrics(SM_CXFRAME),
+                height + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION)) +
+           " topmost=0 visible=1 iconic=0";
+}
+
+// The fullscreen window after a suspension: minimised, with the style the
+// display reset gives (popup and system menu) and still in the topmost band.
+// Known Wine difference: Wine parks a minimised window at the bottom-left
+// corner of its virtual desktop; Windows would report an off-screen place.
+std::string minimisedWindow() {
+    const int width = GetSystemMetrics(SM_CXMINIMIZED);
+    const int height = GetSystemMetrics(SM_CYMINIMIZED);
+    return "probe window caption=\"\" style=0xB4080000 exstyle=0x00000008 rect=" +
+           rect(0, 1024 - height, width, 1024) + " topmost=1 visible=1 iconic=1";
+}
+
+std::string setResolution(int width, int height) {
+    return "flashcall <invoke name=\"setResolution\" returntype=\"xml\"><arguments><number>" +
+           std::to_string(width) + "</number><number>" + std::to_string(height) +
+           "</number></arguments></invoke>";
+}
+
+std::string setResolutionEvent(int width, int height) {
+    return "event FlashCall " + setResolution(width, height).substr(std::string("flashcall ").size());
+}
+
+// Runs the script; the program must end normally and give the desktop back.
+HostRun runToTheEnd(ProgramFolder& folder, const std::string& script) {
+    const HostRun run = folder.run(script);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+    return run;
+}
+
+TEST(Suspension, FullscreenDeactivationResetsTheDisplayAndMinimises) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "send WM_ACTIVATEAPP 0 0\nprobe mode\nprobe window\n"
+                                            "send WM_ACTIVATEAPP 0 0\n"
+                                            "send WM_ACTIVATE 0x00010001 0\nprobe mode\nprobe window\n"
+                                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
+                                            "fscommand quit\n");
+    EXPECT_EQ((Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe, minimisedWindow(),
+                     // Already suspended: nothing more.
+                     "send WM_ACTIVATEAPP 0 0",
+                     // An activation of a minimised window does not resume.
+                     "send WM_ACTIVATE 0x00010001 0", desktopProbe, minimisedWindow(),
+                     "send WM_ACTIVATE WA_ACTIVE 0",
+                     // Known Wine difference: Wine keeps a window active when
+                     // it is minimised, and restoring it (ShowWindow during the
+                     // resume, before the game is marked resumed) sends a real
+                     // WM_ACTIVATE with exactly WA_ACTIVE, which resumes once
+                     // more, nested. On Windows the minimised window has lost
+                     // activation and the activation that showing it brings
+                     // reports the minimised state, so only one call is made.
+                     gameMaximized, gameMaximized, gameProbe, fullscreenWindow} +
+                  quitting),
+              afterStartup(run));
+    EXPECT_EQ(Lines{}, run.boxes);
+}
+
+TEST(Suspension, WindowedDeactivationLeavesWindowAndDisplayAlone) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\nprobe window\nprobe mode\n"
+                                            "send WM_ACTIVATEAPP 0 0\nprobe window\nprobe mode\n"
+                                            "send WM_ACTIVATEAPP 0 0\n"
+                                            "send WM_ACTIVATE WA_CLICKACTIVE 0\nprobe window\nprobe mode\n"
+                                            "send WM_ACTIVATE WA_ACTIVE 0\n"
+                                            "fscommand quit\n");
+    const std::string windowed = windowedWindow(1024, 768);
+    EXPECT_EQ((Lines{"event FSCommand fullscreen false", windowed, desktopProbe, "send WM_ACTIVATEAPP 0 0",
+                     gameMinimized, windowed, desktopProbe, "send WM_ACTIVATEAPP 0 0",
+                     "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized, windowed, desktopProbe,
+                     // Already resumed: nothing more.
+                     "send WM_ACTIVATE WA_ACTIVE 0"} +
+                  quitting),
+              afterStartup(run));
+}
+
+TEST(Suspension, MinimizeCommandInFullscreenSuspendsOnce) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "fscommand minimize\nprobe mode\nprobe window\n"
+                                            "fscommand minimize\n"
+                                            "send WM_ACTIVATE WA_CLICKACTIVE 0\nprobe mode\nprobe window\n"
+                                            "fscommand quit\n");
+    // The movie hears of the suspension while its own command is handled.
+    EXPECT_EQ((Lines{"event FSCommand minimize", "  " + gameMinimized, desktopProbe, minimisedWindow(),
+                     "event FSCommand minimize", "send WM_ACTIVATE WA_CLICKACTIVE 0",
+                     // Twice under Wine, as in the deactivation scenario.
+                     gameMaximized, gameMaximized, gameProbe, fullscreenWindow} +
+                  quitting),
+              afterStartup(run));
+}
+
+TEST(Suspension, MinimizeCommandInWindowedModeOnlySuspends) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\n"
+                                            "fscommand minimize\nprobe mode\nprobe window\n"
+                                            "fscommand minimize\n"
+                                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe window\n"
+                                            "fscommand quit\n");
+    const std::string windowed = windowedWindow(1024, 768);
+    EXPECT_EQ((Lines{"event FSCommand fullscreen false", "event FSCommand minimize", "  " + gameMinimized,
+                     desktopProbe, windowed, "event FSCommand minimize", "send WM_ACTIVATE WA_ACTIVE 0",
+                     gameMaximized, windowed} +
+                  quitting),
+              afterStartup(run));
+}
+
+TEST(Suspension, LeavingFullscreenWhileSuspendedShowsTheWindowWithoutTellingTheMovie) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "send WM_ACTIVATEAPP 0 0\nfscommand fullscreen false\nprobe window\n"
+                                            "send WM_ACTIVATE WA_ACTIVE 0\n"
+                                            "send WM_ACTIVATEAPP 0 0\nprobe window\n"
+                                            "fscommand quit\n");
+    const std::string windowed = windowedWindow(1024, 768);
+    // The game is no longer suspended after the switch: the activation does
+    // nothing, the next deactivation suspends again.
+    // Known Wine difference: showing the minimised window during the switch
+    // (before the suspension is cleared) sends a real WM_ACTIVATE with exactly
+    // WA_ACTIVE, which resumes the game nested, fullscreen and with a
+    // gameMaximized call, before the switch goes on to the windowed mode. On
+    // Windows that activation reports the minimised state and the movie is
+    // not told.
+    EXPECT_EQ((Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, "event FSCommand fullscreen false",
+                     "  " + gameMaximized, windowed,
+                     "send WM_ACTIVATE WA_ACTIVE 0", "send WM_ACTIVATEAPP 0 0", gameMinimized, windowed} +
+                  quitting),
+              afterStartup(run));
+}
+
+TEST(SystemCommands, ScreenSaverAndMonitorPowerAreRefusedOthersGoOn) {
+    ProgramFolder folder;
+    // Under Wine the default processing of SC_SCREENSAVE and SC_MONITORPOWER
+    // does nothing visible, so their refusal shows only as the game going on
+    // untouched. Wine's hidden command SC_SCREENSAVE + 1 opens its About box,
+    // which proves that a wParam with other low bits reaches the default
+    // processing; so does 0xF061, which the default processing reads as
+    // SC_CLOSE (it ignores the low four bits).
+    const HostRun run = runToTheEnd(folder, "send WM_SYSCOMMAND SC_SCREENSAVE 0\n"
+                                            "send WM_SYSCOMMAND SC_MONITORPOWER 2\n"
+                                            "send WM_SYSCOMMAND SC_MONITORPOWER 1\n"
+                                            "probe mode\nprobe window\n"
+                                            "send WM_SYSCOMMAND 0xF141 0\nprobe window\n"
+                                            "send WM_SYSCOMMAND 0xF061 0\n");
+    EXPECT_EQ((Lines{"send WM_SYSCOMMAND SC_SCREENSAVE 0", "send WM_SYSCOMMAND SC_MONITORPOWER 2",
+                     "send WM_SYSCOMMAND SC_MONITORPOWER 1", gameProbe, fullscreenWindow,
+                     "send WM_SYSCOMMAND 0xF141 0", fullscreenWindow, "send WM_SYSCOMMAND 0xF061 0",
+                     // WM_CLOSE, then WM_DESTROY from its default processing.
+                     windowClose, windowClose, "release"}),
+              afterStartup(run));
+    ASSERT_EQ(1u, run.boxes.size());
+    EXPECT_EQ(0u, run.boxes[0].find("About Wine")) << run.boxes[0];
+}
+
+TEST(DisplaySwitching, OnlyExactlyTrueMeansFullscreen) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "fscommand fullscreen True\nprobe window\nprobe mode\n"
+                                            "fscommand fullscreen false\nprobe window\n"
+                                            "fscommand fullscreen true\nprobe window\nprobe mode\n"
+                                            "fscommand fullscreen 1\nprobe window\nprobe mode\n"
+                                            "fscommand fullscreen true \nprobe window\n"
+                                            "fscommand fullscreen true\nfscommand fullscreen true\n"
+                                            "probe window\nprobe mode\n"
+                                            "fscommand quit\n");
+    const std::string windowed = windowedWindow(1024, 768);
+    EXPECT_EQ((Lines{"event FSCommand fullscreen True", windowed, desktopProbe,
+                     // Already windowed: nothing changes.
+                     "event FSCommand fullscreen false", windowed, "event FSCommand fullscreen true",
+                     fullscreenWindow, gameProbe, "event FSCommand fullscreen 1", windowed, desktopProbe,
+                     "event FSCommand fullscreen true ", windowed, "event FSCommand fullscreen true",
+                     // Again while fullscreen: the mode is simply set again.
+                     "event FSCommand fullscreen true", fullscreenWindow, gameProbe} +
+                  quitting),
+              afterStartup(run));
+    EXPECT_EQ(Lines{}, run.boxes);
+}
+
+TEST(GameResolution, WhileFullscreenItWaitsForTheNextSwitch) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, setResolution(800, 600) + "\nprobe mode\nprobe window\n"
+                                            "fscommand fullscreen true\nprobe mode\nprobe window\n"
+                                            "fscommand fullscreen false\nprobe window\nprobe mode\n"
+                                            "send WM_ACTIVATEAPP 0 0\nsend WM_ACTIVATE WA_ACTIVE 0\n"
+                                            "fscommand fullscreen true\nsend WM_ACTIVATEAPP 0 0\nprobe mode\n"
+                                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
+                                            "fscommand quit\n");
+    const std::string small = "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,800,600 "
+                              "topmost=1 visible=1 iconic=0";
+    EXPECT_EQ((Lines{setResolutionEvent(800, 600), "no reply", gameProbe, fullscreenWindow,
+                     "event FSCommand fullscreen true", "probe mode current=800x600x32 registry=1280x1024x32", small,
+                     "event FSCommand fullscreen false", windowedWindow(800, 600), desktopProbe,
+                     "send WM_ACTIVATEAPP 0 0", gameMinimized, "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized,
+                     "event FSCommand fullscreen true", "send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe,
+                     // The resume goes back to the game's own size (twice
+                     // under Wine, as in the suspension scenarios).
+                     "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized, gameMaximized,
+                     "probe mode current=800x600x32 registry=1280x1024x32", small} +
+                  quitting),
+              afterStartup(run));
+}
+
+TEST(GameResolution, WhileWindowedTheOuterRectangleTakesTheSize) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\n" + setResolution(800, 600) +
+                                                "\nprobe window\nprobe mode\n"
+                                                "fscommand fullscreen false\nprobe window\n" +
+                                                setResolution(640, 480) + "\nprobe window\n"
+                                                "fscommand fullscreen true\nprobe mode\nprobe window\n"
+                                                "fscommand quit\n");
+    // No allowance for frame and caption: the outer size is the given one.
+    const std::string exact800 = "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=0,0,800,600 "
+                                 "topmost=0 visible=1 iconic=0";
+    const std::string exact640 = "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=0,0,640,480 "
+                                 "topmost=0 visible=1 iconic=0";
+    EXPECT_EQ((Lines{"event FSCommand fullscreen false", setResolutionEvent(800, 600), "no reply", exact800,
+                     desktopProbe,
+                     // Already windowed: the window keeps its exact size.
+                     "event FSCommand fullscreen false", exact800, setResolutionEvent(640, 480), "no reply",
+                     exact640, "event FSCommand fullscreen true",
+                     "probe mode current=640x480x32 registry=1280x1024x32",
+                     "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,640,480 topmost=1 "
+                     "visible=1 iconic=0"} +
+                  quitting),
+              afterStartup(run));
+}
+
+// 1500 by 1000 is larger than the desktop, so no mode offers it.
+const std::string refusedBox = "|failed to set resolution to 1500 x 1000.\nError:-2";
+
+TEST(GameResolution, RefusedModeShowsTheErrorAndTheGameGoesOn) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, setResolution(1500, 1000) + "\nfscommand fullscreen true\n"
+                                                                        "probe mode\nprobe window\n"
+                                                                        "send WM_ACTIVATEAPP 0 0\n"
+                                                                        "fscommand setCaption still here\n"
+                                                                        "probe window\nfscommand quit\n");
+    EXPECT_EQ(Lines{refusedBox}, run.boxes);
+    // The box is ownerless and below the topmost game window. A message trace
+    // shows that when it closes Wine hands activation to no window of the
+    // program, which sends WM_ACTIVATEAPP 0 to the game window: the game is
+    // suspended while its command is still being handled, and the display
+    // stays the desktop's.
+    const std::string minimised = minimisedWindow();
+    const std::string captioned = "probe window caption=\"still here\"" + minimised.substr(minimised.find(" style"));
+    EXPECT_EQ((Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true",
+                     "  " + gameMinimized, desktopProbe, minimised, "send WM_ACTIVATEAPP 0 0",
+                     "event FSCommand setCaption still here", captioned} +
+                  quitting),
+              afterStartup(run));
+}
+
+// Known fault, disabled so that the suite stays usable: after a refused mode
+// change the game cannot leave its suspension. Both ways out show the window
+// (ShowWindow) before the game is marked resumed; under Wine that sends a
+// real WM_ACTIVATE with exactly WA_ACTIVE, which starts a nested resume, which
+// tries the refused mode again and shows its box, whose closing deactivates
+// the program, and so on: the boxes never stop.
+TEST(GameResolution, DISABLED_RefusedModeThenReactivationShowsTheErrorOnce) {
+    ProgramFolder folder;
+    const HostRun run = folder.finish(folder.start(setResolution(1500, 1000) +
+                                                   "\nfscommand fullscreen true\n"
+                                                   "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nfscommand quit\n"),
+                                      10000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ((Lines{refusedBox, refusedBox}), run.boxes);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+TEST(GameResolution, DISABLED_RefusedModeThenWindowedShowsNoFurtherError) {
+    ProgramFolder folder;
+    const HostRun run = folder.finish(folder.start(setResolution(1500, 1000) +
+                                                   "\nfscommand fullscreen true\n"
+                                                   "fscommand fullscreen false\nprobe window\nfscommand quit\n"),
+                                      10000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(Lines{refusedBox}, run.boxes);
+    EXPECT_EQ((Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true",
+                     "  " + gameMinimized, "event FSCommand fullscreen false", windowedWindow(1500, 1000)} +
+                  quitting),
+              afterStartup(run));
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+// An access violation in the movie while the host calls it from its main
+// loop. (Inside a dispatched message, such as the stand-in's own timer
+// ticks, Wine's dispatch catches the exception and the program goes on.)
+struct CrashCase {
+    const char* name;
+    std::string before;
+    Lines logged;
+};
+
+void PrintTo(const CrashCase& crash, std::ostream* out) { *out << crash.name; }
+
+class Crash : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(Crash, EndsTheProcessAndTheDesktopModeComesBack) {
+    ProgramFolder folder;
+    const HostRun run = folder.run(GetParam().before +
+                                   "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => crash\n"
+                                   "post WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n");
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
+    EXPECT_EQ((GetParam().logged +
+               Lines{"post WM_RBUTTONDOWN 0 0",
+                     "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>"}),
+              afterStartup(run));
+    // Nothing of the program restored it: the system does, for a dynamic
+    // change, when the process that made it ends.
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Crash,
+    ::testing::Values(CrashCase{"Fullscreen", "probe mode\n", {gameProbe}},
+                      CrashCase{"Suspended",
+                                "send WM_ACTIVATEAPP 0 0\nprobe mode\n",
+                                {"send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe}},
+                      CrashCase{"Windowed",
+                                "fscommand fullscreen false\nprobe mode\n",
+                                {"event FSCommand fullscreen false", desktopProbe}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
