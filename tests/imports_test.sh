@@ -2,6 +2,7 @@
 # The program file imports only Windows system DLLs and is large-address-aware.
 #   imports_test.sh OBJDUMP PROGRAM
 set -euo pipefail
+shopt -s nocasematch
 headers=$("$1" -p "$2")
 system='^(ADVAPI32|KERNEL32|msvcrt|ole32|OLEAUT32|SHELL32|USER32|GDI32|COMDLG32|WINMM|gdiplus)\.dll$'
 failed=0
