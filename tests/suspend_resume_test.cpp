@@ -24,12 +24,6 @@ const std::string fullscreenWindow =
 // The quit command at the end of most scripts.
 const Lines quitting = {"event FSCommand quit", "  " + windowClose, "release"};
 
-// The log after start-up's calls.
-Lines afterStartup(const HostRun& run) {
-    const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
-    return menu == run.log.end() ? Lines{} : Lines(menu + 1, run.log.end());
-}
-
 Lines operator+(Lines lines, const Lines& more) {
     lines.insert(lines.end(), more.begin(), more.end());
     return lines;
