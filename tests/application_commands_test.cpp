@@ -10,15 +10,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string flashCall(const std::string& name, const std::string& arguments = "") {
-    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments + "</arguments></invoke>";
-}
-
-Lines afterStartup(const HostRun& run) {
-    const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
-    return menu == run.log.end() ? Lines{} : Lines(menu + 1, run.log.end());
-}
-
 // Just the lines of `run` that start with `prefix`, after its blanks.
 Lines linesStartingWith(const HostRun& run, const std::string& prefix) {
     Lines found;
@@ -33,8 +24,8 @@ Lines linesStartingWith(const HostRun& run, const std::string& prefix) {
 
 TEST(MessageBoxCommand, ShowsTheArgumentsWithTheirTagsAndAmpersandsDecoded) {
     ProgramFolder folder;
-    const std::string one = flashCall("MessageBox", "<string>salt &amp; pepper &lt;x&gt; &apos;</string>");
-    const std::string two = flashCall("MessageBox", "<string>a &amp;amp; b</string><number>5</number>");
+    const std::string one = flashCallRequest("MessageBox", "<string>salt &amp; pepper &lt;x&gt; &apos;</string>");
+    const std::string two = flashCallRequest("MessageBox", "<string>a &amp;amp; b</string><number>5</number>");
     const HostRun run = folder.run("messagebox\nflashcall " + one + "\nmessagebox\nflashcall " + two +
                                    "\nfscommand quit\n");
     const Lines log = afterStartup(run);
@@ -50,7 +41,7 @@ TEST(MessageBoxCommand, ShowsTheArgumentsWithTheirTagsAndAmpersandsDecoded) {
 
 TEST(GetArgCommand, ListsTheArgumentsAfterTheProgramPath) {
     ProgramFolder folder;
-    const std::string request = flashCall("getArg", "<string>ignored</string>");
+    const std::string request = flashCallRequest("getArg", "<string>ignored</string>");
     const HostRun none = folder.run("flashcall " + request + "\nfscommand quit\n");
     EXPECT_EQ(Lines{"reply <array></array>"}, linesStartingWith(none, "reply"));
 
@@ -91,9 +82,9 @@ TEST(FsCommands, WrongCaseNamesAreIgnored) {
 // reads as 0 and setting it reports nothing. The conversions have unit tests.
 TEST(VolumeCommands, AnswerZeroWithoutADeviceAndSetNothing) {
     ProgramFolder folder;
-    const std::string get = flashCall("getVolume");
-    const std::string set = flashCall("setVolume", "<number>50</number>");
-    const std::string setText = flashCall("setVolume", "<string>42abc</string>");
+    const std::string get = flashCallRequest("getVolume");
+    const std::string set = flashCallRequest("setVolume", "<number>50</number>");
+    const std::string setText = flashCallRequest("setVolume", "<string>42abc</string>");
     const HostRun run = folder.run("flashcall " + get + "\nflashcall " + set + "\nflashcall " + setText +
                                    "\nflashcall " + get + "\nfscommand quit\n");
     const Lines log = afterStartup(run);

@@ -10,9 +10,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// A request with one string argument.
 std::string flashCall(const std::string& name, const std::string& argument) {
-    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments><string>" + argument +
-           "</string></arguments></invoke>";
+    return flashCallRequest(name, "<string>" + argument + "</string>");
 }
 
 // The replies of a run, in order.

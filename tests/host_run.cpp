@@ -1,5 +1,6 @@
 #include "tests/host_run.h"
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -101,4 +102,13 @@ std::string currentDisplayMode() {
     EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &mode);
     return std::to_string(mode.dmPelsWidth) + "x" + std::to_string(mode.dmPelsHeight) + "x" +
            std::to_string(mode.dmBitsPerPel);
+}
+
+std::vector<std::string> afterStartup(const HostRun& run) {
+    const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
+    return menu == run.log.end() ? std::vector<std::string>{} : std::vector<std::string>(menu + 1, run.log.end());
+}
+
+std::string flashCallRequest(const std::string& name, const std::string& arguments) {
+    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments + "</arguments></invoke>";
 }

@@ -35,12 +35,6 @@ Lines startupCalls(const ProgramFolder& folder) {
             "put Menu false"};
 }
 
-// The log after start-up's calls.
-Lines afterStartup(const HostRun& run) {
-    const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
-    return menu == run.log.end() ? Lines{} : Lines(menu + 1, run.log.end());
-}
-
 int signedCode(DWORD code) { return static_cast<int>(code); }
 
 TEST(NormalRun, StartsFullscreenAndQuitGivesTheDesktopBack) {
