@@ -30,7 +30,8 @@ class ProgramFolder {
     // configured by `environment`; the caller waits with finish().
     PROCESS_INFORMATION start(const std::string& script, const Environment& environment = {},
                               const std::wstring& arguments = L"");
-    // Waits for the process, closing any message box it shows with OK.
+    // Waits for the process, closing with OK any message box it leaves
+    // standing for a second.
     HostRun finish(PROCESS_INFORMATION process, DWORD milliseconds = 30000);
     HostRun run(const std::string& script, const Environment& environment = {},
                 const std::wstring& arguments = L"") {
