@@ -50,7 +50,8 @@ start_x() {
             kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null || break
             sleep 0.1
         done
-        if [ -e "/tmp/.X11-unix/X$n" ]; then
+        # Another bench may have taken the same number at the same moment: only a live server of ours counts.
+        if [ -e "/tmp/.X11-unix/X$n" ] && xvfb_alive; then
             echo ":$n" >"$bench/display"
             return
         fi
