@@ -5,7 +5,9 @@
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
 #include "desktop/files.h"
+#include "desktop/open_file_dialog.h"
 #include "desktop/volume.h"
+#include "desktop/wallpaper.h"
 
 #include <optional>
 
@@ -19,6 +21,7 @@ enum class ArgumentRule {
     firstArgumentNumber,   // the first argument's value, as an integer
     firstArgument,         // the first argument's value, as written
     firstArgumentDecoded,  // the first argument's value, "&amp;" then "&apos;" decoded
+    titleProperty,         // an object argument's "title" property, else the default title
 };
 
 struct Arguments {
@@ -64,9 +67,18 @@ Reply getArg(const Arguments&) { return encodeStringArray(commandLineArguments()
 
 Reply getVolume(const Arguments&) { return encodeNumber(currentVolumeLevel()); }
 
+Reply changeWallpaper(const Arguments& arguments) {
+    changeDesktopWallpaper(arguments.text);
+    return std::nullopt;
+}
+
 Reply setVolume(const Arguments& arguments) {
     setVolumeLevel(arguments.numbers.first);
     return std::nullopt;
+}
+
+Reply showSelectDialog(const Arguments& arguments) {
+    return encodeStringArray(showOpenFileDialog(arguments.text, mp3Filter), ReplyQuote::Double);
 }
 
 Reply getScreenResolution(const Arguments&) {
@@ -91,7 +103,9 @@ const FlashCallCommand commandTable[] = {
     {L"findFiles", ArgumentRule::firstArgument, findFiles},
     {L"getArg", ArgumentRule::none, getArg},
     {L"getVolume", ArgumentRule::none, getVolume},
+    {L"changeWallpaper", ArgumentRule::firstArgument, changeWallpaper},
     {L"setVolume", ArgumentRule::firstArgumentNumber, setVolume},
+    {L"showSelectDialog", ArgumentRule::titleProperty, showSelectDialog},
     {L"getScreenResolution", ArgumentRule::none, getScreenResolution},
     {L"getFileContent", ArgumentRule::firstArgumentDecoded, getFileContent},
 };
@@ -135,6 +149,9 @@ Arguments readArguments(ArgumentRule rule, const std::wstring& request, const st
         arguments.text = firstArgumentText(section);
         replaceAll(arguments.text, L"&amp;", L"&");
         replaceAll(arguments.text, L"&apos;", L"'");
+        break;
+    case ArgumentRule::titleProperty:
+        arguments.text = extractTitleProperty(section);
         break;
     }
     return arguments;

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
+#include <gdiplus.h>
 
 #include <utility>
 
@@ -78,6 +79,12 @@ struct LocalMemoryTraits {
     static void close(Type value) noexcept { LocalFree(value); }
 };
 
+struct GdiplusImageTraits {
+    using Type = Gdiplus::GpImage*;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type value) noexcept { Gdiplus::DllExports::GdipDisposeImage(value); }
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
@@ -85,6 +92,7 @@ using UniqueKey = UniqueResource<RegistryKeyTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueLocal = UniqueResource<LocalMemoryTraits>;
+using UniqueGdiplusImage = UniqueResource<GdiplusImageTraits>;
 
 // One reference to a COM interface.
 template <typename Interface> class ComPtr {
@@ -144,4 +152,26 @@ class ComApartment {
 
   private:
     bool initialized_;
+};
+
+// GDI+ for a scope, version 1 with its own background thread and external
+// codecs; shuts down only when the start-up succeeded.
+class GdiplusSession {
+  public:
+    GdiplusSession() noexcept {
+        const Gdiplus::GdiplusStartupInput input;
+        started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
+    }
+    GdiplusSession(const GdiplusSession&) = delete;
+    GdiplusSession& operator=(const GdiplusSession&) = delete;
+    ~GdiplusSession() {
+        if (started_) {
+            Gdiplus::GdiplusShutdown(token_);
+        }
+    }
+    bool started() const noexcept { return started_; }
+
+  private:
+    ULONG_PTR token_ = 0;
+    bool started_ = false;
 };
