@@ -548,7 +548,8 @@ TEST_F(StandInControl, DialogWatcherChoosesOrCancels) {
     EXPECT_EQ(plus(connected(),
                    {"put Movie " + utf8(moviePath), event, opened, "  dialog chose " + where + "\\song.mp3",
                     "no reply", event, opened, "  dialog cancelled", "no reply", event, opened,
-                    "  dialog chose " + where + " \"song.mp3\" \"c d.mp3\"", "no reply", "stop"}),
+                    "  dialog chose " + where + " \"song.mp3\" \"c d.mp3\"", "  dialog lists c d.mp3|song.mp3",
+                    "no reply", "stop"}),
               logLines());
 }
 
@@ -599,6 +600,20 @@ HWND makeHostWindow(const wchar_t* className, const wchar_t* caption, WNDPROC pr
                                   nullptr, nullptr, windowClass.hInstance, nullptr);
     pumpFor(50);
     return window;
+}
+
+TEST_F(StandInControl, WallpaperProbeShowsTheSystemsWallpaper) {
+    wchar_t before[MAX_PATH] = {};
+    SystemParametersInfoW(SPI_GETDESKWALLPAPER, MAX_PATH, before, 0);
+    std::wstring path = folder + L"\\probe wallpaper.bmp";
+    writeFile(path, "BM");
+    ASSERT_TRUE(SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, path.data(), SPIF_SENDWININICHANGE));
+    ASSERT_EQ(S_OK, create());
+    connect();
+    runScript("probe wallpaper\nstop\n");
+    SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, before, SPIF_SENDWININICHANGE);
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "probe wallpaper " + utf8(path), "stop"}),
+              logLines());
 }
 
 TEST_F(StandInControl, ProbesAndMessagesReachTheHostWindow) {

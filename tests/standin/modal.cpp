@@ -2,6 +2,7 @@
 
 #include "log.h"
 
+#include <commctrl.h>
 #include <dlgs.h>
 
 #include <algorithm>
@@ -71,6 +72,24 @@ std::wstring fileTypes(HWND dialog) {
     return types;
 }
 
+// The names the dialog's file list shows, in its order.
+std::wstring listedNames(HWND dialog) {
+    HWND view = FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr);
+    HWND list = view ? FindWindowExW(view, nullptr, WC_LISTVIEWW, nullptr) : nullptr;
+    std::wstring names;
+    const LRESULT count = list ? SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) : 0;
+    for (LRESULT i = 0; i < count; ++i) {
+        wchar_t name[MAX_PATH] = {};
+        LVITEMW item = {};
+        item.iSubItem = 0;
+        item.pszText = name;
+        item.cchTextMax = ARRAYSIZE(name);
+        SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+        names += (i ? L"|" : L"") + std::wstring(name);
+    }
+    return names;
+}
+
 // A posted click: a sent one deadlocks when the click opens a nested box.
 void pressButton(HWND dialog, int id) {
     PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
@@ -126,6 +145,7 @@ void ModalWatchers::service() {
         auto armed = std::find_if(dialogs.begin(), dialogs.end(),
                                   [dialog](const ArmedDialog& d) { return d.navigated == dialog; });
         if (armed != dialogs.end()) {
+            logLine(L"dialog lists " + listedNames(dialog));
             enterName(dialog, armed->action.names);
             pressButton(dialog, IDOK);
             handled.push_back(dialog);

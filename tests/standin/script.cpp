@@ -350,6 +350,12 @@ bool Script::runNestedStep(const std::wstring& line) {
                     modeText(ENUM_REGISTRY_SETTINGS));
             return true;
         }
+        if (operand == L"wallpaper") {
+            wchar_t wallpaper[MAX_PATH] = {};
+            SystemParametersInfoW(SPI_GETDESKWALLPAPER, ARRAYSIZE(wallpaper), wallpaper, 0);
+            logLine(L"probe wallpaper " + std::wstring(wallpaper));
+            return true;
+        }
         const std::wstring registry = L"registry ";
         if (operand.compare(0, registry.size(), registry) == 0) {
             std::wstring location = operand.substr(registry.size());
