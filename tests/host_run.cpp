@@ -6,17 +6,6 @@
 
 namespace {
 
-// The program is built beside the tests; Wine sees the build folder on Z:.
-std::wstring builtProgram() {
-    std::wstring path = L"Z:" GAMEHOST_EXE;
-    for (wchar_t& c : path) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return path;
-}
-
 std::wstring windowText(HWND window) {
     wchar_t text[1024] = {};
     GetWindowTextW(window, text, static_cast<int>(std::size(text)));
@@ -57,7 +46,15 @@ BOOL CALLBACK closeBox(HWND window, LPARAM parameter) {
 
 } // namespace
 
-ProgramFolder::ProgramFolder() { CopyFileW(builtProgram().c_str(), program().c_str(), FALSE); }
+// Wine shows the Unix file system on Z:.
+std::wstring unixFilePath(const std::wstring& path) {
+    std::wstring windowsPath = L"Z:" + path;
+    std::replace(windowsPath.begin(), windowsPath.end(), L'/', L'\\');
+    return windowsPath;
+}
+
+// The program is built beside the tests.
+ProgramFolder::ProgramFolder() { CopyFileW(unixFilePath(GAMEHOST_EXE).c_str(), program().c_str(), FALSE); }
 
 PROCESS_INFORMATION ProgramFolder::start(const std::string& script, const Environment& environment,
                                          const std::wstring& arguments) {

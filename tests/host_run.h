@@ -43,6 +43,9 @@ class ProgramFolder {
     std::wstring workingFolder_;
 };
 
+// The Windows path of a file the build made, given its Unix path.
+std::wstring unixFilePath(const std::wstring& path);
+
 // The stand-in's log after start-up's calls on the control.
 std::vector<std::string> afterStartup(const HostRun& run);
 
