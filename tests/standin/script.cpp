@@ -318,6 +318,10 @@ bool Script::runNestedStep(const std::wstring& line) {
     }
     if (keyword == L"post" || keyword == L"send") {
         std::vector<std::wstring> words = splitBlanks(operand);
+        const bool toPlayer = !words.empty() && words[0] == L"player";
+        if (toPlayer) {
+            words.erase(words.begin());
+        }
         UINT_PTR message = 0;
         UINT_PTR wParam = 0;
         UINT_PTR lParam = 0;
@@ -330,7 +334,7 @@ bool Script::runNestedStep(const std::wstring& line) {
             PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, wParam, static_cast<LPARAM>(lParam));
             return true;
         }
-        HWND window = host.hostWindow();
+        HWND window = toPlayer ? host.playerWindow() : host.hostWindow();
         if (!window) {
             logLine(L"no window");
         } else if (keyword == L"post") {

@@ -16,6 +16,9 @@ class ScriptHost {
     virtual void raiseFsCommand(const std::wstring& command, const std::wstring& args) = 0;
     // Null when the host has no window.
     virtual HWND hostWindow() = 0;
+    // The control's own window, where a player's input lands; null before
+    // it is in place.
+    virtual HWND playerWindow() = 0;
 
   protected:
     ~ScriptHost() = default;

@@ -276,6 +276,7 @@ class Control final : public IDispatch,
     void raiseFlashCall(const std::wstring& request) override;
     void raiseFsCommand(const std::wstring& command, const std::wstring& args) override;
     HWND hostWindow() override;
+    HWND playerWindow() override { return embedding.ownWindow(); }
 
     LONG references = 1;
     Settings settings;
