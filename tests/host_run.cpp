@@ -121,3 +121,18 @@ std::vector<std::string> afterStartup(const HostRun& run) {
 std::string flashCallRequest(const std::string& name, const std::string& arguments) {
     return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments + "</arguments></invoke>";
 }
+
+Lines operator+(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+const std::string desktopMode = "1280x1024x32";
+const std::string windowClose = "call CallFunction <invoke name=\"windowClose\" ></invoke>";
+const std::string queuedWindowClose = "call CallFunction <invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
+const std::string gameMinimized = "call CallFunction <invoke name=\"gameMinimized\" ></invoke>";
+const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximized\" ></invoke>";
+const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>";
+const std::string fullscreenWindow =
+    "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
+const Lines quitting = {"event FSCommand quit", "  " + windowClose, "release"};

@@ -11,18 +11,8 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const std::string desktopMode = "1280x1024x32";
 const std::string noticeBox = "ERROR|This game requires Macromedia Flash Player.\n"
                               "Please download latest Flash Player and run the game again";
-const std::string windowClose = "call CallFunction <invoke name=\"windowClose\" ></invoke>";
-const std::string queuedWindowClose = "call CallFunction <invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
-const std::string gameMinimized = "call CallFunction <invoke name=\"gameMinimized\" ></invoke>";
-const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximized\" ></invoke>";
-const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>";
-const std::string fullscreenWindow =
-    "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
 
 Lines startupCalls(const ProgramFolder& folder) {
     return {"create",

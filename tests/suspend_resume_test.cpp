@@ -11,23 +11,8 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const std::string desktopMode = "1280x1024x32";
 const std::string desktopProbe = "probe mode current=1280x1024x32 registry=1280x1024x32";
 const std::string gameProbe = "probe mode current=1024x768x32 registry=1280x1024x32";
-const std::string windowClose = "call CallFunction <invoke name=\"windowClose\" ></invoke>";
-const std::string gameMinimized = "call CallFunction <invoke name=\"gameMinimized\" ></invoke>";
-const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximized\" ></invoke>";
-const std::string fullscreenWindow =
-    "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
-// The quit command at the end of most scripts.
-const Lines quitting = {"event FSCommand quit", "  " + windowClose, "release"};
-
-Lines operator+(Lines lines, const Lines& more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
 
 std::string rect(int left, int top, int right, int bottom) {
     return std::to_string(left) + "," + std::to_string(top) + "," + std::to_string(right) + "," +

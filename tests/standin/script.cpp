@@ -309,6 +309,34 @@ bool Script::runNestedStep(const std::wstring& line) {
         host.raiseFlashCall(operand);
         return true;
     }
+    if (keyword == L"bigcall") {
+        // bigcall NAME COUNT ELEMENT: a request with COUNT copies of ELEMENT
+        // as its arguments.
+        std::vector<std::wstring> words = splitBlanks(operand);
+        UINT_PTR count = 0;
+        if (words.size() != 3 || !parseNumber(words[1], count)) {
+            return false;
+        }
+        std::wstring request = L"<invoke name=\"" + words[0] + L"\" returntype=\"xml\"><arguments>";
+        request.reserve(request.size() + count * words[2].size() + 32);
+        for (UINT_PTR i = 0; i < count; ++i) {
+            request += words[2];
+        }
+        request += L"</arguments></invoke>";
+        host.raiseFlashCall(request);
+        return true;
+    }
+    if (keyword == L"oddevent") {
+        std::vector<std::wstring> words = splitBlanks(operand);
+        if (words.empty()) {
+            return false;
+        }
+        logLine(line);
+        if (!host.raiseOddEvent(words[0], std::vector<std::wstring>(words.begin() + 1, words.end()))) {
+            logLine(L"bad odd event");
+        }
+        return true;
+    }
     if (keyword == L"fscommand" && !operand.empty()) {
         std::wstring command;
         std::wstring args;
