@@ -5,9 +5,16 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
-#include <gdiplus.h>
 
+#include <algorithm>
 #include <utility>
+
+// GDI+'s headers use min and max unqualified, which NOMINMAX takes away.
+namespace Gdiplus {
+using std::max;
+using std::min;
+} // namespace Gdiplus
+#include <gdiplus.h>
 
 template <typename Traits> class UniqueResource {
   public:
