@@ -10,7 +10,8 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-const std::string opened = "dialog caption=\"Select File...\" types=\"MP3 Files (*.mp3)\"";
+// Owned by the host's main window.
+const std::string opened = "dialog caption=\"Select File...\" types=\"MP3 Files (*.mp3)\" owner=\"AtlWin\"";
 
 std::string array(const Lines& paths) {
     std::string text = "<array>";
@@ -117,7 +118,7 @@ TEST_F(SelectDialogCommand, TitleComesFromTheObjectsTitlePropertyUndecoded) {
     const std::string untitled =
         flashCallRequest("showSelectDialog", "<object><property id=\"name\"><string>Pick</string></property></object>");
     const std::string plain = flashCallRequest("showSelectDialog", "<string>Pick a song</string>");
-    const std::string types = " types=\"MP3 Files (*.mp3)\"";
+    const std::string types = " types=\"MP3 Files (*.mp3)\" owner=\"AtlWin\"";
     const HostRun result = run({"dialog cancel", "flashcall " + titled, "dialog cancel", "flashcall " + entity,
                                 "dialog cancel", "flashcall " + untitled, "dialog cancel", "flashcall " + plain,
                                 "dialog cancel", "flashcall " + noArgument});

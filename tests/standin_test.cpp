@@ -544,7 +544,7 @@ TEST_F(StandInControl, DialogWatcherChoosesOrCancels) {
         {folder + L"\\song.mp3"}, {L"cancelled 0"}, {folder, L"song.mp3", L"c d.mp3"}};
     EXPECT_EQ(expectedPicks, picks);
     const std::string event = "event FlashCall <invoke name=\"pick\"/>";
-    const std::string opened = "  dialog caption=\"Pick music\" types=\"MP3 files (*.mp3)\"";
+    const std::string opened = "  dialog caption=\"Pick music\" types=\"MP3 files (*.mp3)\" owner=\"\"";
     EXPECT_EQ(plus(connected(),
                    {"put Movie " + utf8(moviePath), event, opened, "  dialog chose " + where + "\\song.mp3",
                     "no reply", event, opened, "  dialog cancelled", "no reply", event, opened,

@@ -19,10 +19,17 @@ std::wstring windowText(HWND window) {
     return text;
 }
 
+// Empty for no window.
+std::wstring className(HWND window) {
+    wchar_t name[64] = {};
+    if (window) {
+        GetClassNameW(window, name, ARRAYSIZE(name));
+    }
+    return name;
+}
+
 bool hasClass(HWND window, const wchar_t* name) {
-    wchar_t className[64] = {};
-    GetClassNameW(window, className, ARRAYSIZE(className));
-    return lstrcmpiW(className, name) == 0;
+    return lstrcmpiW(className(window).c_str(), name) == 0;
 }
 
 HWND fileNameBox(HWND dialog) {
@@ -157,7 +164,8 @@ void ModalWatchers::service() {
         if (armed == dialogs.end()) {
             continue;
         }
-        logLine(L"dialog caption=\"" + windowText(dialog) + L"\" types=\"" + fileTypes(dialog) + L"\"");
+        logLine(L"dialog caption=\"" + windowText(dialog) + L"\" types=\"" + fileTypes(dialog) + L"\" owner=\"" +
+                className(GetWindow(dialog, GW_OWNER)) + L"\"");
         switch (armed->action.kind) {
         case DialogAction::Kind::Cancel:
             logLine(L"dialog cancelled");
