@@ -130,7 +130,7 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action) {
     return true;
 }
 
-void ModalWatchers::service() {
+void ModalWatchers::service(const std::function<void(const std::wstring&)>& runStep) {
     handled.erase(
         std::remove_if(handled.begin(), handled.end(), [](HWND window) { return !IsWindow(window); }),
         handled.end());
@@ -138,8 +138,15 @@ void ModalWatchers::service() {
         if (std::find(handled.begin(), handled.end(), dialog) != handled.end()) {
             continue;
         }
-        if (messageBoxes > 0 && isMessageBox(dialog)) {
-            --messageBoxes;
+        if (!messageBoxes.empty() && isMessageBox(dialog)) {
+            if (!messageBoxes.front().empty()) {
+                // The step may open boxes of its own and service them, nested.
+                const std::wstring step = messageBoxes.front();
+                messageBoxes.front().clear();
+                runStep(step);
+                return;
+            }
+            messageBoxes.pop_front();
             handled.push_back(dialog);
             logLine(L"messagebox caption=\"" + windowText(dialog) + L"\" text=\"" +
                     windowText(GetDlgItem(dialog, messageTextId)) + L"\"");
@@ -163,6 +170,12 @@ void ModalWatchers::service() {
             std::find_if(dialogs.begin(), dialogs.end(), [](const ArmedDialog& d) { return !d.navigated; });
         if (armed == dialogs.end()) {
             continue;
+        }
+        if (!armed->action.during.empty()) {
+            const std::wstring step = armed->action.during;
+            armed->action.during.clear();
+            runStep(step);
+            return;
         }
         logLine(L"dialog caption=\"" + windowText(dialog) + L"\" types=\"" + fileTypes(dialog) + L"\" owner=\"" +
                 className(GetWindow(dialog, GW_OWNER)) + L"\"");

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,8 @@ struct DialogAction {
     std::wstring operand;
     std::wstring path;
     std::wstring names;
+    // A script step to run while the dialog is open, before the action.
+    std::wstring during;
 };
 
 // Reads "cancel", "choose PATH" or "choose FOLDER \"a\" \"b\""; false when it is none of them.
@@ -22,9 +26,12 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action);
 
 class ModalWatchers {
   public:
-    void armMessageBox() { ++messageBoxes; }
+    // `during`: a script step to run while the box is open, before its OK.
+    void armMessageBox(const std::wstring& during) { messageBoxes.push_back(during); }
     void armDialog(const DialogAction& action) { dialogs.push_back({action, nullptr}); }
-    void service();
+    // Acts on the thread's open boxes and dialogs; runs a `during` step
+    // through `runStep`, then leaves the rest to a later tick.
+    void service(const std::function<void(const std::wstring&)>& runStep);
 
   private:
     struct ArmedDialog {
@@ -32,7 +39,7 @@ class ModalWatchers {
         // The dialog already navigated to the folder, still to get the names.
         HWND navigated;
     };
-    int messageBoxes = 0;
+    std::deque<std::wstring> messageBoxes;
     std::vector<ArmedDialog> dialogs;
     std::vector<HWND> handled;
 };
