@@ -171,6 +171,19 @@ TEST(ModalEvents, RequestsAndCommandsWhileAMessageBoxIsOpenAreServed) {
               afterStartup(run));
 }
 
+// And while its file dialog is open.
+TEST(ModalEvents, RequestsWhileTheFileDialogIsOpenAreServed) {
+    const std::string arguments = flashCallRequest("getArg");
+    const std::string select = flashCallRequest("showSelectDialog");
+    const HostRun run = runToTheQuit("dialog cancel => flashcall " + arguments + "\nflashcall " + select +
+                                     "\nfscommand quit\n");
+    EXPECT_EQ((Lines{"event FlashCall " + select, "  event FlashCall " + arguments, "    reply <array></array>",
+                     "  dialog caption=\"Select File...\" types=\"MP3 Files (*.mp3)\" owner=\"AtlWin\"",
+                     "  dialog cancelled", "  reply <array></array>"} +
+               quitting),
+              afterStartup(run));
+}
+
 // Every ExternalInterface command with its arguments missing, of the wrong
 // types, full of markup and entities, and cut off.
 class EveryCommand : public ::testing::TestWithParam<const char*> {};
