@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Builds the program and every test, then runs all tests under Wine, headless.
+# Fuzzes the codec for about a minute, builds the program and every test,
+# then runs all tests under Wine, headless.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+
+# The codec's fuzz targets, natively, about a minute; a finding fails the run.
+scripts/fuzz.sh
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release
