@@ -1,4 +1,4 @@
-// What the program file carries: its icon group and its manifest.
+// What the shipped program file carries: its icon group and its manifest.
 #include "tests/host_run.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +29,7 @@ struct IconGroup {
 class ProgramFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        module_ = LoadLibraryExW(folder_.program().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        module_ = LoadLibraryExW(unixFilePath(SHIPPED_PROGRAM).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module_);
     }
     void TearDown() override { FreeLibrary(module_); }
@@ -43,7 +43,6 @@ class ProgramFile : public ::testing::Test {
         return std::string(data, SizeofResource(module_, found));
     }
 
-    ProgramFolder folder_;
     HMODULE module_ = nullptr;
 };
 
