@@ -7,6 +7,8 @@
 #   scripts/fuzz.sh MINUTES    MINUTES per target
 #
 # (libFuzzer reads a time of 0 as no limit, so MINUTES starts at 1.)
+# FUZZ_TARGETS (names separated by blanks) runs only those targets.
+#
 # Each target starts from its seed corpus in tests/fuzz/corpus/ and keeps what
 # it learns in the build folder (FUZZ_BUILD_DIR, default build-fuzz). A finding
 # (a broken property, a sanitizer report, a crash or a hang) is saved under
@@ -38,6 +40,9 @@ targets=(
 failed=()
 for row in "${targets[@]}"; do
   read -r target seeds <<<"$row"
+  if [ -n "${FUZZ_TARGETS:-}" ] && [[ " $FUZZ_TARGETS " != *" $target "* ]]; then
+    continue
+  fi
   corpus=$build/corpus/$target
   findings=$build/findings
   mkdir -p "$corpus" "$findings" "$build/logs"
