@@ -19,7 +19,10 @@ if [ "$arch" = i686 ]; then
 else
     tests=$build/$arch
 fi
-cmake -S . -B "$tests" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+# A folder the test command configured keeps its settings.
+if [ ! -f "$tests/CMakeCache.txt" ]; then
+    cmake -S . -B "$tests" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
 cmake --build "$tests" -j2 --target benchmark >/dev/null
 # The bench the tests use, so that its display query sees the same desktop.
 scripts/wine-bench.sh run "$tests/bench" "$tests/tests/benchmark.exe" "$@"
