@@ -25,35 +25,54 @@ bool isBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
 }
 
-// ASCII digits from to_chars, widened one by one.
-wstring widen(const char* first, const char* last) {
-    return wstring(first, last);
-}
-
+// ASCII digits from to_chars, widened and appended in one step.
 template <typename Number>
-wstring decimal(Number value) {
+void appendDecimal(wstring& out, Number value) {
     char buffer[24];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return widen(buffer, result.ptr);
+    out.append(buffer, result.ptr);
+}
+
+const wchar_t* entityFor(wchar_t c) {
+    switch (c) {
+    case L'&': return L"&amp;";
+    case L'<': return L"&lt;";
+    case L'>': return L"&gt;";
+    default: return nullptr;
+    }
+}
+
+// The length `text` has once escaped.
+size_t escapedLength(wstring_view text) {
+    size_t length = text.size();
+    for (const wchar_t c : text) {
+        if (const wchar_t* entity = entityFor(c)) {
+            length += std::char_traits<wchar_t>::length(entity) - 1;
+        }
+    }
+    return length;
 }
 
 // A value placed inside an element must not be able to end it or open a new one.
-wstring escaped(wstring_view text) {
-    wstring out;
-    out.reserve(text.size());
-    for (const wchar_t c : text) {
-        switch (c) {
-        case L'&': out += L"&amp;"; break;
-        case L'<': out += L"&lt;"; break;
-        case L'>': out += L"&gt;"; break;
-        default: out += c; break;
+// The runs between markup characters are copied whole.
+void appendEscaped(wstring& out, wstring_view text) {
+    size_t run = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (const wchar_t* entity = entityFor(text[at])) {
+            out.append(text.data() + run, at - run);
+            out += entity;
+            run = at + 1;
         }
     }
-    return out;
+    out.append(text.data() + run, text.size() - run);
 }
 
-wstring numberElement(const wstring& value) {
-    return L"<number>" + value + L"</number>";
+template <typename Number>
+wstring numberElement(Number value) {
+    wstring out = L"<number>";
+    appendDecimal(out, value);
+    out += L"</number>";
+    return out;
 }
 
 } // namespace
@@ -142,7 +161,47 @@ void replaceAll(std::wstring& text, const std::wstring& from, const std::wstring
 }
 
 std::wstring encodeString(const std::wstring& text) {
-    return L"<string>" + escaped(text) + L"</string>";
+    constexpr wstring_view open = L"<string>";
+    constexpr wstring_view close = L"</string>";
+    // Sized once: the file content this carries can be many megabytes.
+    wstring out;
+    out.reserve(open.size() + escapedLength(text) + close.size());
+    out += open;
+    appendEscaped(out, text);
+    out += close;
+    return out;
+}
+
+std::wstring encodeString(std::wstring&& text) {
+    constexpr wstring_view open = L"<string>";
+    constexpr wstring_view close = L"</string>";
+    const size_t length = text.size();
+    const size_t total = open.size() + escapedLength(text) + close.size();
+    if (text.capacity() < total) {
+        return encodeString(static_cast<const wstring&>(text));
+    }
+    text.resize(total);
+    wchar_t* const data = text.data();
+    // From the back, run by run: every write lands past the characters still
+    // to be read, as the frame and the entities only ever add length.
+    size_t to = total - close.size();
+    close.copy(data + to, close.size());
+    size_t end = length;
+    while (end > 0) {
+        const size_t special = wstring_view(data, end).find_last_of(L"&<>");
+        const size_t start = special == wstring_view::npos ? 0 : special + 1;
+        to -= end - start;
+        std::char_traits<wchar_t>::move(data + to, data + start, end - start);
+        if (special == wstring_view::npos) {
+            break;
+        }
+        const wstring_view entity = entityFor(data[special]);
+        to -= entity.size();
+        entity.copy(data + to, entity.size());
+        end = special;
+    }
+    open.copy(data, open.size());
+    return std::move(text);
 }
 
 std::wstring encodeBoolean(bool value) {
@@ -150,11 +209,11 @@ std::wstring encodeBoolean(bool value) {
 }
 
 std::wstring encodeNumber(int32_t value) {
-    return numberElement(decimal(value));
+    return numberElement(value);
 }
 
 std::wstring encodeNumber(uint32_t value) {
-    return numberElement(decimal(value));
+    return numberElement(value);
 }
 
 std::wstring encodeNumber(float value) {
@@ -162,7 +221,10 @@ std::wstring encodeNumber(float value) {
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
                                       std::chars_format::general, 6);
-    return numberElement(widen(buffer, result.ptr));
+    wstring out = L"<number>";
+    out.append(buffer, result.ptr);
+    out += L"</number>";
+    return out;
 }
 
 std::wstring encodeStringArray(const std::vector<std::wstring>& items, ReplyQuote quote) {
@@ -171,9 +233,9 @@ std::wstring encodeStringArray(const std::vector<std::wstring>& items, ReplyQuot
     wstring out = L"<array>";
     for (size_t index = 0; index < items.size(); ++index) {
         out += openId;
-        out += decimal(index);
+        appendDecimal(out, index);
         out += closeId;
-        out += escaped(items[index]);
+        appendEscaped(out, items[index]);
         out += L"</string></property>";
     }
     out += L"</array>";
@@ -181,7 +243,10 @@ std::wstring encodeStringArray(const std::vector<std::wstring>& items, ReplyQuot
 }
 
 std::wstring encodeSizeObject(int32_t width, int32_t height) {
-    return L"<object><property id=\"width\">" + numberElement(decimal(width)) +
-           L"</property><property id=\"height\">" + numberElement(decimal(height)) +
-           L"</property></object>";
+    wstring out = L"<object><property id=\"width\"><number>";
+    appendDecimal(out, width);
+    out += L"</number></property><property id=\"height\"><number>";
+    appendDecimal(out, height);
+    out += L"</number></property></object>";
+    return out;
 }

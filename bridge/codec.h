@@ -43,6 +43,9 @@ enum class ReplyQuote { Double, Single };
 
 // "<string>" text "</string>", the text escaped.
 std::wstring encodeString(const std::wstring& text);
+// The same, built in the text's own buffer when its capacity allows, so that
+// a large text is not held twice.
+std::wstring encodeString(std::wstring&& text);
 std::wstring encodeBoolean(bool value);
 std::wstring encodeNumber(int32_t value);
 std::wstring encodeNumber(uint32_t value);

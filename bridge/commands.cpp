@@ -10,6 +10,7 @@
 #include "desktop/wallpaper.h"
 
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -90,8 +91,8 @@ Reply getFileContent(const Arguments& arguments) {
     if (arguments.text.empty()) {
         return std::wstring(L"<string>true</string>");
     }
-    const std::optional<std::wstring> text = readFileText(arguments.text);
-    return text ? encodeString(*text) : std::wstring();
+    std::optional<std::wstring> text = readFileText(arguments.text);
+    return text ? encodeString(std::move(*text)) : std::wstring();
 }
 
 // Names are compared in this order, exactly and case-sensitively.

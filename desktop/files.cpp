@@ -4,6 +4,7 @@
 #include "host/startup.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -14,44 +15,59 @@ std::wstring resolvedPath(const std::wstring& path) {
     return programFolder() + L"\\" + path;
 }
 
-std::optional<std::string> readWholeFile(const std::wstring& path) {
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return std::nullopt;
-    }
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(file.get(), &size);
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+static_assert(sizeof(wchar_t) == 2, "file text is read straight into UTF-16 code units");
+
+// Reads up to `size` bytes into `into`, in as few calls as the system allows;
+// returns how many were read. A read error ends the text where it happened.
+size_t readBytes(HANDLE file, unsigned char* into, size_t size) {
     size_t done = 0;
-    while (done < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    while (done < size) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
         DWORD read = 0;
-        if (!ReadFile(file.get(), bytes.data() + done, chunk, &read, nullptr) || read == 0) {
+        if (!ReadFile(file, into + done, chunk, &read, nullptr) || read == 0) {
             break;
         }
         done += read;
     }
-    bytes.resize(done);
-    return bytes;
+    return done;
 }
 
-std::wstring textOf(const std::string& bytes) {
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::wstring text((bytes.size() - 2) / 2, L'\0');
-        for (size_t i = 0; i < text.size(); ++i) {
-            text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 + 2 * i]) |
-                                           static_cast<unsigned char>(bytes[3 + 2 * i]) << 8);
-        }
-        text.resize(std::min(text.size(), text.find(L'\0')));
+// A text of `length` code units with room to grow by about a sixteenth in
+// place, as a reply built around it does; the room is never touched unless used.
+std::wstring textOfLength(size_t length) {
+    std::wstring text;
+    text.reserve(length + length / 16 + 64);
+    text.resize(length);
+    return text;
+}
+
+// The file is read straight into the text's own buffer: a large file is held
+// once, not once as bytes and again as text.
+std::wstring readText(HANDLE file, size_t fileSize) {
+    unsigned char mark[2] = {};
+    // Never more than the file's size, which the buffer below is made for.
+    const size_t marked = readBytes(file, mark, std::min<size_t>(sizeof mark, fileSize));
+    if (marked == 2 && mark[0] == 0xFF && mark[1] == 0xFE) {
+        // A last odd byte is not read.
+        std::wstring text = textOfLength((fileSize - 2) / 2);
+        const size_t units = readBytes(file, reinterpret_cast<unsigned char*>(text.data()), text.size() * 2) / 2;
+        text.resize(std::min(units, text.find(L'\0')));
         return text;
     }
-    const size_t end = std::min(bytes.size(), bytes.find('\0'));
-    std::wstring text(end, L'\0');
-    // Widened as unsigned bytes: 0xE9 is U+00E9, not a sign-extended U+FFE9.
-    std::transform(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end), text.begin(),
-                   [](char byte) { return static_cast<wchar_t>(static_cast<unsigned char>(byte)); });
+    // The bytes go to the upper half of the buffer and are widened forward in
+    // place: unit i (bytes 2i and 2i+1) is written only after byte size+i,
+    // its source, was read, and later sources lie beyond it.
+    std::wstring text = textOfLength(fileSize);
+    unsigned char* const bytes = reinterpret_cast<unsigned char*>(text.data()) + fileSize;
+    std::copy(mark, mark + marked, bytes);
+    const size_t read = marked + (marked == 2 ? readBytes(file, bytes + 2, fileSize - 2) : 0);
+    const void* const zero = std::memchr(bytes, 0, read);
+    const size_t end = zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - bytes) : read;
+    for (size_t i = 0; i < end; ++i) {
+        // Unsigned: 0xE9 is U+00E9, not a sign-extended U+FFE9.
+        text[i] = static_cast<wchar_t>(bytes[i]);
+    }
+    text.resize(end);
     return text;
 }
 
@@ -77,9 +93,12 @@ std::vector<std::wstring> findFileNames(const std::wstring& pattern) {
 std::optional<std::wstring> readFileText(const std::wstring& path) {
     const std::wstring resolved = resolvedPath(path);
     OutputDebugStringW(resolved.c_str());
-    const std::optional<std::string> bytes = readWholeFile(resolved);
-    if (!bytes) {
+    UniqueFile file(CreateFileW(resolved.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return std::nullopt;
     }
-    return textOf(*bytes);
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file.get(), &size);
+    return readText(file.get(), static_cast<size_t>(size.QuadPart));
 }

@@ -12,5 +12,6 @@ std::vector<std::wstring> findFileNames(const std::wstring& pattern);
 // The text of a file: UTF-16LE after a FF FE mark, else 8-bit, each byte one
 // code unit (no code page); it ends at the first zero unit or byte. A path
 // without a drive letter is read from the program folder. Nothing when the
-// file cannot be opened.
+// file cannot be opened. The text has spare capacity, so that a reply can be
+// built around it in place.
 std::optional<std::wstring> readFileText(const std::wstring& path);

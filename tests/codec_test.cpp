@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -212,6 +213,31 @@ TEST(ReplyEscaping, MarkupInValues) {
               L"<property id='1'><string>&amp;amp;</string></property></array>");
     EXPECT_EQ(encodeStringArray({L"a&b<c>d"}, ReplyQuote::Double),
               L"<array><property id=\"0\"><string>a&amp;b&lt;c&gt;d</string></property></array>");
+}
+
+// A text with this much capacity, and the given characters.
+wstring withCapacity(const wstring& text, size_t capacity) {
+    wstring out;
+    out.reserve(capacity);
+    out = text;
+    return out;
+}
+
+TEST(ReplyEscaping, InTheTextsOwnBuffer) {
+    const wstring text = L"<a>&b & c<";
+    const wstring reply = L"<string>&lt;a&gt;&amp;b &amp; c&lt;</string>";
+    // Room to spare: built in place, the same buffer handed back.
+    wstring roomy = withCapacity(text, 100);
+    const wchar_t* const buffer = roomy.data();
+    const wstring inPlace = encodeString(std::move(roomy));
+    EXPECT_EQ(inPlace, reply);
+    EXPECT_EQ(inPlace.data(), buffer);
+    // Room just enough, and none at all.
+    EXPECT_EQ(encodeString(withCapacity(text, reply.size())), reply);
+    EXPECT_EQ(encodeString(wstring(text)), reply);
+    EXPECT_EQ(encodeString(withCapacity(L"", 40)), L"<string></string>");
+    EXPECT_EQ(encodeString(withCapacity(L"plain", 40)), L"<string>plain</string>");
+    EXPECT_EQ(encodeString(withCapacity(L"&&&", 40)), L"<string>&amp;&amp;&amp;</string>");
 }
 
 } // namespace

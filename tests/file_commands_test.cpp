@@ -106,6 +106,24 @@ TEST_F(FileCommands, GetFileContentReadsBothEncodings) {
               replies(result));
 }
 
+// Files shorter than a mark, a mark alone, a mark with an odd byte after it,
+// and the two mark bytes the wrong way round.
+TEST_F(FileCommands, GetFileContentReadsFilesAroundTheMarksLength) {
+    const Lines contents = {std::string("x"), std::string("\xFF"), std::string("ab"), std::string("\xFF\xFE"),
+                            std::string("\xFF\xFEh\0i", 5), std::string("\xFE\xFFz")};
+    Lines requests;
+    for (size_t i = 0; i < contents.size(); ++i) {
+        const std::wstring name = data_ + L"\\short" + std::to_wstring(i) + L".txt";
+        makeFile(name, contents[i]);
+        requests.push_back(flashCall("getFileContent", utf8(name)));
+    }
+    const HostRun result = run(requests);
+    EXPECT_EQ((Lines{"reply <string>x</string>", "reply <string>\xC3\xBF</string>", "reply <string>ab</string>",
+                     "reply <string></string>", "reply <string>h</string>",
+                     "reply <string>\xC3\xBE\xC3\xBFz</string>"}),
+              replies(result));
+}
+
 TEST_F(FileCommands, GetFileContentDecodesItsPathAndReadsRelativeToTheProgram) {
     makeFile(folder_.path() + L"\\data's.txt", "quoted");
     makeFile(data_ + L"\\inner.txt", "inner");

@@ -1,0 +1,449 @@
+// Speed and memory of the commands that move the most text, each measured
+// against a baseline taken in the same run: the command goes through the real
+// path (the FlashCall event into the sink, the command table, the handler and
+// the reply handed to the control), the baseline does the bare work the
+// command cannot avoid. Each figure is the median ratio over the repetitions,
+// baseline and command measured one after the other in every repetition.
+//
+//   benchmark.exe [REPETITIONS]     7 when not given
+//
+// Exit code 0 when every figure is within its bound, 1 when one misses, 2 when
+// a reply is wrong or the set-up fails.
+#include "bridge/codec.h"
+#include "bridge/event_sink.h"
+#include "display/display_modes.h"
+#include "host/handles.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Bytes held through operator new, now and at the most since the last reset.
+std::atomic<size_t> liveBytes{0};
+std::atomic<size_t> peakBytes{0};
+
+void resetPeak() { peakBytes = liveBytes.load(); }
+
+// Every block carries its size in front, padded to keep the alignment new promises.
+constexpr size_t blockHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t) : sizeof(size_t);
+
+void* allocate(size_t size) noexcept {
+    auto* block = static_cast<unsigned char*>(std::malloc(size + blockHeader));
+    if (!block) {
+        return nullptr;
+    }
+    *reinterpret_cast<size_t*>(block) = size;
+    const size_t live = liveBytes += size;
+    size_t peak = peakBytes.load();
+    while (live > peak && !peakBytes.compare_exchange_weak(peak, live)) {
+    }
+    return block + blockHeader;
+}
+
+void release(void* pointer) noexcept {
+    if (!pointer) {
+        return;
+    }
+    // Integer arithmetic: the compiler cannot tell this block from the object inside it.
+    auto* block = reinterpret_cast<unsigned char*>(reinterpret_cast<uintptr_t>(pointer) - blockHeader);
+    liveBytes -= *reinterpret_cast<size_t*>(block);
+    std::free(block);
+}
+
+} // namespace
+
+void* operator new(size_t size) {
+    if (void* pointer = allocate(size)) {
+        return pointer;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void operator delete(void* pointer) noexcept { release(pointer); }
+void operator delete[](void* pointer) noexcept { release(pointer); }
+void operator delete(void* pointer, size_t) noexcept { release(pointer); }
+void operator delete[](void* pointer, size_t) noexcept { release(pointer); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { release(pointer); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { release(pointer); }
+
+namespace {
+
+using std::wstring;
+
+constexpr DISPID dispidSetReturnValue = 1;
+
+// The part of the player control that replies go to. It keeps the reply's
+// length, its first and last characters and, when asked, the whole reply;
+// and the memory held at the moment the reply arrives, the BSTR included.
+class RecordingControl final : public IDispatch {
+  public:
+    bool keepWhole = false;
+    size_t replies = 0;
+    size_t length = 0;
+    wstring head;
+    wstring tail;
+    wstring whole;
+    size_t heldAtReply = 0;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) {
+            return E_POINTER;
+        }
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
+            *object = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+        if (count != 1 || !names || !ids) {
+            return E_INVALIDARG;
+        }
+        if (lstrcmpW(names[0], L"SetReturnValue") != 0) {
+            ids[0] = DISPID_UNKNOWN;
+            return DISP_E_UNKNOWNNAME;
+        }
+        ids[0] = dispidSetReturnValue;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        try {
+            if (id != dispidSetReturnValue || !parameters || parameters->cArgs != 1 ||
+                parameters->rgvarg[0].vt != VT_BSTR) {
+                return DISP_E_MEMBERNOTFOUND;
+            }
+            const BSTR reply = parameters->rgvarg[0].bstrVal;
+            heldAtReply = liveBytes.load() + SysStringByteLen(reply);
+            length = SysStringLen(reply);
+            const size_t shown = std::min<size_t>(length, 64);
+            head.assign(reply, shown);
+            tail.assign(reply + length - shown, shown);
+            if (keepWhole) {
+                whole.assign(reply, length);
+            }
+            ++replies;
+            return S_OK;
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
+};
+
+// The movie's call, raised on the sink the way the control raises it.
+void raiseFlashCall(FlashEventListener& sink, const wstring& request) {
+    UniqueBstr text(SysAllocStringLen(request.data(), static_cast<UINT>(request.size())));
+    VARIANT argument;
+    argument.vt = VT_BSTR;
+    argument.bstrVal = text.get();
+    DISPPARAMS parameters = {&argument, nullptr, 1, 0};
+    sink.Invoke(dispidFlashCall, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr, nullptr,
+                nullptr);
+}
+
+wstring flashCallRequest(const wstring& name, const wstring& arguments) {
+    return L"<invoke name=\"" + name + L"\" returntype=\"xml\"><arguments>" + arguments + L"</arguments></invoke>";
+}
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+void require(bool condition, const char* what) {
+    if (!condition) {
+        fail(what);
+    }
+}
+
+double seconds() {
+    static const double frequency = [] {
+        LARGE_INTEGER value;
+        QueryPerformanceFrequency(&value);
+        return static_cast<double>(value.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / frequency;
+}
+
+double timed(const std::function<void()>& work) {
+    const double start = seconds();
+    work();
+    return seconds() - start;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+bool allWithin = true;
+
+void report(const char* figure, double value, double bound, const char* detail) {
+    const bool within = value <= bound;
+    allWithin = allWithin && within;
+    std::printf("%-44s %8.2f  (bound %5.2f)  %s  %s\n", figure, value, bound, within ? "PASS" : "MISS", detail);
+    std::fflush(stdout);
+}
+
+// Runs baseline and command once per repetition, in that order, and reports the
+// median of the ratios.
+void compare(const char* figure, int repetitions, double bound, const std::function<void()>& baseline,
+             const std::function<void()>& command) {
+    std::vector<double> ratios;
+    std::vector<double> baseTimes;
+    std::vector<double> commandTimes;
+    for (int i = 0; i < repetitions; ++i) {
+        const double base = timed(baseline);
+        const double run = timed(command);
+        baseTimes.push_back(base);
+        commandTimes.push_back(run);
+        ratios.push_back(run / base);
+    }
+    char detail[128];
+    std::snprintf(detail, sizeof detail, "median %.3f ms against %.3f ms", median(commandTimes) * 1e3,
+                  median(baseTimes) * 1e3);
+    report(figure, median(ratios), bound, detail);
+}
+
+wstring temporaryFolder() {
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, path);
+    require(length > 0 && length <= MAX_PATH, "no temporary folder");
+    wstring folder(path, length);
+    if (!folder.empty() && folder.back() == L'\\') {
+        folder.pop_back();
+    }
+    folder += L"\\gamehost-benchmark";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+void writeFile(const wstring& path, const std::string& bytes) {
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    require(static_cast<bool>(file), "cannot create a test file");
+    DWORD written = 0;
+    require(bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                              written == bytes.size()),
+            "cannot write a test file");
+}
+
+// 64 MiB of ASCII lines, a few of which hold the characters a reply escapes.
+std::string asciiText() {
+    constexpr size_t size = 64u << 20;
+    std::string text;
+    text.reserve(size + 128);
+    for (unsigned line = 0; text.size() < size; ++line) {
+        char buffer[128];
+        const int length = std::snprintf(buffer, sizeof buffer,
+                                         line % 64 ? "line %07u: the quick brown fox jumps over the lazy dog\r\n"
+                                                   : "line %07u: a < b && b > c\r\n",
+                                         line);
+        text.append(buffer, static_cast<size_t>(length));
+    }
+    text.resize(size);
+    return text;
+}
+
+// What getFileContent must reply for `bytes`, built the slow, obvious way.
+wstring expectedContentReply(const std::string& bytes) {
+    wstring text;
+    for (const char byte : bytes) {
+        text += static_cast<wchar_t>(static_cast<unsigned char>(byte));
+    }
+    return encodeString(text);
+}
+
+std::vector<char> bareRead(const wstring& path) {
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    require(static_cast<bool>(file), "cannot open the test file");
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file.get(), &size);
+    std::vector<char> bytes(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    require(ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size(),
+            "cannot read the test file");
+    return bytes;
+}
+
+// Memory is counted as the C++ allocations live at their peak, or at the
+// moment the reply reaches the control together with the BSTR made for it.
+void fileContent(FlashEventListener& sink, RecordingControl& control, const wstring& folder, int repetitions) {
+    const wstring path = folder + L"\\content.txt";
+    const std::string bytes = asciiText();
+    writeFile(path, bytes);
+    const wstring request = flashCallRequest(L"getFileContent", L"<string>" + path + L"</string>");
+    const size_t textBytes = bytes.size() * sizeof(wchar_t);
+
+    resetPeak();
+    const size_t heldBefore = liveBytes.load();
+    raiseFlashCall(sink, request);
+    const size_t heldPeak = std::max(peakBytes.load(), control.heldAtReply) - heldBefore;
+    require(control.replies == 1, "getFileContent gave no reply");
+
+    char detail[160];
+    std::snprintf(detail, sizeof detail, "peak %.1f MiB for %.1f MiB of UTF-16 text", heldPeak / 1048576.0,
+                  textBytes / 1048576.0);
+    report("getFileContent 64 MiB: extra memory / text", static_cast<double>(heldPeak) / textBytes, 3.0, detail);
+
+    control.keepWhole = true;
+    raiseFlashCall(sink, request);
+    control.keepWhole = false;
+    require(control.whole == expectedContentReply(bytes), "getFileContent replied the wrong text");
+    control.whole = wstring();
+
+    const wstring head = control.head;
+    const wstring tail = control.tail;
+    const size_t length = control.length;
+    compare("getFileContent 64 MiB / bare read", repetitions, 4.0, [&] { require(bareRead(path).size() == bytes.size(), "short read"); },
+            [&] {
+                control.length = 0;
+                raiseFlashCall(sink, request);
+                require(control.length == length && control.head == head && control.tail == tail,
+                        "getFileContent replied differently");
+            });
+    DeleteFileW(path.c_str());
+}
+
+void replaceAllOnEntities(int repetitions) {
+    constexpr size_t characters = 8u << 20;
+    wstring text;
+    text.reserve(characters);
+    while (text.size() + 5 <= characters) {
+        text += L"&amp;";
+    }
+    const wstring expected(text.size() / 5, L'&');
+    // The baseline's copy is the text the command then works on.
+    wstring copy;
+    compare("replaceAll 8 Mi chars of &amp; / copy", repetitions, 10.0,
+            [&] {
+                copy = wstring();
+                copy = text;
+            },
+            [&] {
+                replaceAll(copy, L"&amp;", L"&");
+                require(copy == expected, "replaceAll gave the wrong text");
+            });
+}
+
+constexpr unsigned folderFiles = 20000;
+
+size_t bareFind(const wstring& pattern) {
+    WIN32_FIND_DATAW entry;
+    UniqueFind find(FindFirstFileW(pattern.c_str(), &entry));
+    require(static_cast<bool>(find), "cannot list the test folder");
+    size_t names = 0;
+    do {
+        names += entry.cFileName[0] != L'\0';
+    } while (FindNextFileW(find.get(), &entry));
+    return names;
+}
+
+void fileSearch(FlashEventListener& sink, RecordingControl& control, const wstring& folder, int repetitions) {
+    const wstring files = folder + L"\\files";
+    const wstring pattern = files + L"\\*";
+    CreateDirectoryW(files.c_str(), nullptr);
+    // Made once; later runs find them in place.
+    if (bareFind(pattern) != folderFiles + 2) {
+        for (unsigned i = 0; i < folderFiles; ++i) {
+            wchar_t name[32];
+            std::swprintf(name, 32, L"\\track %05u.mp3", i);
+            writeFile(files + name, std::string());
+        }
+    }
+    require(bareFind(pattern) == folderFiles + 2, "the test folder does not hold its files");
+    const wstring request = flashCallRequest(L"findFiles", L"<string>" + pattern + L"</string>");
+
+    control.keepWhole = true;
+    raiseFlashCall(sink, request);
+    control.keepWhole = false;
+    size_t items = 0;
+    for (size_t at = control.whole.find(L"<property id='"); at != wstring::npos;
+         at = control.whole.find(L"<property id='", at + 1)) {
+        ++items;
+    }
+    require(items == folderFiles && control.whole.find(L"<string>track 00000.mp3</string>") != wstring::npos,
+            "findFiles replied the wrong list");
+    const size_t length = control.length;
+    compare("findFiles 20000 files / bare find loop", repetitions, 1.5, [&] { bareFind(pattern); },
+            [&] {
+                control.length = 0;
+                raiseFlashCall(sink, request);
+                require(control.length == length, "findFiles replied differently");
+            });
+}
+
+void screenResolution(FlashEventListener& sink, RecordingControl& control, int repetitions) {
+    constexpr int calls = 2000;
+    const wstring request = flashCallRequest(L"getScreenResolution", L"");
+    const DesktopSize size = getDesktopResolution();
+    control.keepWhole = true;
+    raiseFlashCall(sink, request);
+    control.keepWhole = false;
+    require(size.width > 0 &&
+                control.whole == encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height)),
+            "getScreenResolution replied the wrong size");
+    const size_t length = control.length;
+    volatile uint32_t sink32 = 0;
+    compare("getScreenResolution round trip / query", repetitions, 1.2,
+            [&] {
+                for (int i = 0; i < calls; ++i) {
+                    sink32 = sink32 + getDesktopResolution().width;
+                }
+            },
+            [&] {
+                for (int i = 0; i < calls; ++i) {
+                    raiseFlashCall(sink, request);
+                }
+                require(control.length == length, "getScreenResolution replied differently");
+            });
+}
+
+int run(int repetitions) {
+    RecordingControl control;
+    FlashEventListener sink;
+    sink.setControl(&control);
+    const wstring folder = temporaryFolder();
+    std::printf("%d repetitions; each figure is the median of command time / baseline time\n", repetitions);
+    fileContent(sink, control, folder, repetitions);
+    replaceAllOnEntities(repetitions);
+    fileSearch(sink, control, folder, repetitions);
+    screenResolution(sink, control, repetitions);
+    std::printf("%s\n", allWithin ? "all figures within their bounds" : "some figures miss their bounds");
+    return allWithin ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int repetitions = argc > 1 ? std::atoi(argv[1]) : 7;
+    if (repetitions < 1) {
+        std::fprintf(stderr, "usage: benchmark [REPETITIONS]\n");
+        return 2;
+    }
+    try {
+        return run(repetitions);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "benchmark: %s\n", error.what());
+        return 2;
+    }
+}
