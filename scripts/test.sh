@@ -12,3 +12,5 @@ trap 'scripts/wine-bench.sh stop "$build/bench"' EXIT
 scripts/wine-bench.sh start "$build/bench"
 # One at a time: the tests share one desktop, whose display mode any of them may change.
 ctest --test-dir "$build" --output-on-failure
+# The tree is formatted as .clang-format says.
+scripts/format-check.sh
