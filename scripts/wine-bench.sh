@@ -11,7 +11,8 @@
 # BENCH is the bench folder inside the build folder; CMake writes BENCH/config.sh
 # naming the stand-in control and the keeper program. BENCH_DESKTOP sets the
 # size of the virtual desktop and of the X screen under it, which bounds the mode list
-# (default 1280x1024).
+# (default 1280x1024). BENCH_DISPLAY names an X display to show the virtual
+# desktop on instead of a private Xvfb (the prefix stays private).
 set -euo pipefail
 
 usage() { echo "usage: $0 start|stop|run|shell BENCH [...]" >&2; exit 2; }
@@ -34,6 +35,10 @@ config=$bench/config.sh
 xvfb_alive() { [ -f "$bench/xvfb.pid" ] && kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null; }
 
 start_x() {
+    if [ -n "${BENCH_DISPLAY:-}" ]; then
+        echo "$BENCH_DISPLAY" >"$bench/display"
+        return
+    fi
     if xvfb_alive && [ -f "$bench/display" ]; then
         return
     fi
@@ -63,7 +68,10 @@ start_x() {
 make_prefix() {
     [ -f "$WINEPREFIX/.bench-ready" ] && return
     rm -rf "$WINEPREFIX"
-    wineboot -i </dev/null >/dev/null 2>&1
+    # Under emulation the loader stops waiting for the prefix's set-up long
+    # before it is done; the set-up is done when the server has no process left.
+    wineboot -i </dev/null >/dev/null 2>&1 || true
+    wineserver -w 2>/dev/null || true
     # One virtual desktop for every process: a full mode list and real mode changes.
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1

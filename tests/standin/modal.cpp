@@ -108,12 +108,24 @@ void ModalWatchers::service() {
     handled.erase(
         std::remove_if(handled.begin(), handled.end(), [](HWND window) { return !IsWindow(window); }),
         handled.end());
+    boxesSeen.erase(std::remove_if(boxesSeen.begin(), boxesSeen.end(),
+                                   [](const std::pair<HWND, DWORD>& seen) { return !IsWindow(seen.first); }),
+                    boxesSeen.end());
     for (HWND dialog : threadDialogs()) {
         if (std::find(handled.begin(), handled.end(), dialog) != handled.end()) {
             continue;
         }
-        if (messageBoxes > 0 && isMessageBox(dialog)) {
-            --messageBoxes;
+        if (!messageBoxes.empty() && isMessageBox(dialog)) {
+            auto seen = std::find_if(boxesSeen.begin(), boxesSeen.end(),
+                                     [dialog](const std::pair<HWND, DWORD>& box) { return box.first == dialog; });
+            if (seen == boxesSeen.end()) {
+                seen = boxesSeen.insert(boxesSeen.end(), {dialog, GetTickCount()});
+            }
+            if (GetTickCount() - seen->second < messageBoxes.front()) {
+                continue;
+            }
+            boxesSeen.erase(seen);
+            messageBoxes.erase(messageBoxes.begin());
             handled.push_back(dialog);
             logLine(L"messagebox caption=\"" + windowText(dialog) + L"\" text=\"" +
                     windowText(GetDlgItem(dialog, messageTextId)) + L"\"");

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct DialogAction {
@@ -22,7 +23,8 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action);
 
 class ModalWatchers {
   public:
-    void armMessageBox() { ++messageBoxes; }
+    // The next message box is closed once it has stood for `patience` ms.
+    void armMessageBox(DWORD patience) { messageBoxes.push_back(patience); }
     void armDialog(const DialogAction& action) { dialogs.push_back({action, nullptr}); }
     void service();
 
@@ -32,7 +34,10 @@ class ModalWatchers {
         // The dialog already navigated to the folder, still to get the names.
         HWND navigated;
     };
-    int messageBoxes = 0;
+    // How long each armed message box is left standing, in arming order.
+    std::vector<DWORD> messageBoxes;
     std::vector<ArmedDialog> dialogs;
     std::vector<HWND> handled;
+    // When each message box still to be closed was first seen.
+    std::vector<std::pair<HWND, DWORD>> boxesSeen;
 };

@@ -275,9 +275,12 @@ void Script::runStep(const std::wstring& line) {
             armedCalls.push_back({operand.substr(0, arrow), operand.substr(arrow + 4)});
             return;
         }
-    } else if (keyword == L"messagebox" && operand.empty()) {
-        watchers.armMessageBox();
-        return;
+    } else if (keyword == L"messagebox") {
+        UINT_PTR patience = 0;
+        if (operand.empty() || parseNumber(operand, patience)) {
+            watchers.armMessageBox(static_cast<DWORD>(patience));
+            return;
+        }
     } else if (keyword == L"dialog") {
         DialogAction action;
         if (parseDialogAction(operand, action)) {
