@@ -15,10 +15,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-if [ -z "${DEMO_WINE32:-}" ]; then
-    export DEMO_WINE32=1
-    exec scripts/with-wine32.sh "$0" "$@"
-fi
 
 build=${BUILD_DIR:-build}
 script=${1:-scripts/demo.swf.txt}

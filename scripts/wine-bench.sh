@@ -68,10 +68,7 @@ start_x() {
 make_prefix() {
     [ -f "$WINEPREFIX/.bench-ready" ] && return
     rm -rf "$WINEPREFIX"
-    # Under emulation the loader stops waiting for the prefix's set-up long
-    # before it is done; the set-up is done when the server has no process left.
-    wineboot -i </dev/null >/dev/null 2>&1 || true
-    wineserver -w 2>/dev/null || true
+    wineboot -i </dev/null >/dev/null 2>&1
     # One virtual desktop for every process: a full mode list and real mode changes.
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1
