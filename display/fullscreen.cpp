@@ -71,9 +71,11 @@ void switchToWindowed() {
         return;
     }
     if (isSuspended) {
+        // Cleared before the window shows: the activation that showing brings
+        // must not resume the fullscreen game the movie is leaving.
+        isSuspended = false;
         ShowWindow(mainWindow, SW_SHOWNORMAL);
         UpdateWindow(mainWindow);
-        isSuspended = false;
     }
     isFullscreen = false;
     restoreDisplayMode();

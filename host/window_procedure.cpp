@@ -14,12 +14,27 @@ void onClose() {
     isRunning = false;
 }
 
+// Set while a resume runs. Showing the window, or closing the box of a
+// refused mode change, activates the window again from inside the resume;
+// that activation is part of the same resume. Taken as a new one, a refused
+// mode would show its box again at every close, without end.
+bool isResuming = false;
+
+class ResumeScope {
+public:
+    ResumeScope() { isResuming = true; }
+    ~ResumeScope() { isResuming = false; }
+    ResumeScope(const ResumeScope&) = delete;
+    ResumeScope& operator=(const ResumeScope&) = delete;
+};
+
 // Only a plain activation resumes: a wParam whose high word reports a
 // minimised window does not.
 void onActivate(WPARAM wParam) {
-    if (!isRunning || (wParam != WA_ACTIVE && wParam != WA_CLICKACTIVE) || !isSuspended) {
+    if (!isRunning || (wParam != WA_ACTIVE && wParam != WA_CLICKACTIVE) || !isSuspended || isResuming) {
         return;
     }
+    const ResumeScope resume;
     if (isFullscreen) {
         enterFullscreen();
         ShowWindow(mainWindow, SW_SHOWNORMAL);

@@ -3,7 +3,7 @@
 # Safe to run again: it does nothing when everything is present.
 set -euo pipefail
 
-packages=(cmake make g++-mingw-w64-i686 googletest wine wine32 xvfb xauth x11-utils imagemagick unzip clang-format)
+packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix googletest wine wine32 wine64 xvfb xauth x11-utils imagemagick unzip clang-format)
 
 missing=()
 for p in "${packages[@]}"; do

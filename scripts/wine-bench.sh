@@ -23,7 +23,6 @@ bench=$(cd "$2" && pwd)
 shift 2
 
 export WINEPREFIX="$bench/prefix"
-export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export HOME="$bench/home"
@@ -31,6 +30,17 @@ mkdir -p "$HOME"
 
 config=$bench/config.sh
 [ -f "$config" ] && . "$config"
+
+# BENCH_ARCH (from config.sh) is win32 for a 32-bit build, win64 for a 64-bit one.
+export WINEARCH=${BENCH_ARCH:-win32}
+if [ "$WINEARCH" = win64 ]; then
+    # Debian's wine command prefers the 32-bit loader whenever it is installed,
+    # even where the kernel cannot run it.
+    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    export WINELOADER=$wine
+else
+    wine=wine
+fi
 
 xvfb_alive() { [ -f "$bench/xvfb.pid" ] && kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null; }
 
@@ -68,12 +78,12 @@ start_x() {
 make_prefix() {
     [ -f "$WINEPREFIX/.bench-ready" ] && return
     rm -rf "$WINEPREFIX"
-    wineboot -i </dev/null >/dev/null 2>&1
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1
     # One virtual desktop for every process: a full mode list and real mode changes.
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1
+    "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
+    "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1
     # Crash tests must not wait on winedbg's dialog.
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+    "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
     # The desktop settings apply only to a desktop made after them.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
@@ -84,10 +94,10 @@ register_standin() {
     [ -n "${STANDIN_DLL:-}" ] && [ -f "$STANDIN_DLL" ] || return 0
     local key='HKCR\CLSID\{D27CDB6E-AE6D-11CF-96B8-444553540000}'
     local path
-    path=$(winepath -w "$STANDIN_DLL")
-    wine reg add "$key" /ve /d "Stand-in player control (tests only)" /f </dev/null >/dev/null 2>&1
-    wine reg add "$key\\InprocServer32" /ve /d "$path" /f </dev/null >/dev/null 2>&1
-    wine reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
+    path=$("$wine" winepath -w "$STANDIN_DLL" 2>/dev/null)
+    "$wine" reg add "$key" /ve /d "Stand-in player control (tests only)" /f </dev/null >/dev/null 2>&1
+    "$wine" reg add "$key\\InprocServer32" /ve /d "$path" /f </dev/null >/dev/null 2>&1
+    "$wine" reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
 }
 
 start() {
@@ -101,14 +111,14 @@ start() {
     wineserver -p </dev/null >/dev/null 2>&1 || true
     # The first Wine process starts Wine's services; started here, they do not
     # inherit a test runner's pipes. The keeper also holds the desktop up.
-    setsid wine "${BENCH_KEEPER:-explorer}" </dev/null >/dev/null 2>&1 &
+    setsid "$wine" "${BENCH_KEEPER:-explorer}" </dev/null >/dev/null 2>&1 &
     echo $! >"$bench/keeper.pid"
     register_standin
     # Web pages go to a stub that only notes the address. Wine's own Internet
     # Explorer would stay running and hold a test runner's pipes.
-    wine reg delete 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\IEXPLORE.EXE' /f \
+    "$wine" reg delete 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\IEXPLORE.EXE' /f \
         </dev/null >/dev/null 2>&1 || true
-    wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$(dirname "$(readlink -f "$0")")/bench-browser.sh" /f \
+    "$wine" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$(dirname "$(readlink -f "$0")")/bench-browser.sh" /f \
         </dev/null >/dev/null 2>&1
 }
 
@@ -138,7 +148,7 @@ run)
     locked start
     DISPLAY=$(cat "$bench/display")
     export DISPLAY
-    exec wine "$@"
+    exec "$wine" "$@"
     ;;
 shell)
     locked start

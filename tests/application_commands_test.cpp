@@ -8,7 +8,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
 
 // Just the lines of `run` that start with `prefix`, after its blanks.
 Lines linesStartingWith(const HostRun& run, const std::string& prefix) {

@@ -8,7 +8,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
 
 // A request with one string argument.
 std::string flashCall(const std::string& name, const std::string& argument) {

@@ -6,17 +6,6 @@
 
 namespace {
 
-// The program is built beside the tests; Wine sees the build folder on Z:.
-std::wstring builtProgram() {
-    std::wstring path = L"Z:" GAMEHOST_EXE;
-    for (wchar_t& c : path) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return path;
-}
-
 std::wstring windowText(HWND window) {
     wchar_t text[1024] = {};
     GetWindowTextW(window, text, static_cast<int>(std::size(text)));
@@ -57,7 +46,15 @@ BOOL CALLBACK closeBox(HWND window, LPARAM parameter) {
 
 } // namespace
 
-ProgramFolder::ProgramFolder() { CopyFileW(builtProgram().c_str(), program().c_str(), FALSE); }
+// Wine shows the Unix file system on Z:.
+std::wstring unixFilePath(const std::wstring& path) {
+    std::wstring windowsPath = L"Z:" + path;
+    std::replace(windowsPath.begin(), windowsPath.end(), L'/', L'\\');
+    return windowsPath;
+}
+
+// The program is built beside the tests.
+ProgramFolder::ProgramFolder() { CopyFileW(unixFilePath(GAMEHOST_EXE).c_str(), program().c_str(), FALSE); }
 
 PROCESS_INFORMATION ProgramFolder::start(const std::string& script, const Environment& environment,
                                          const std::wstring& arguments) {
@@ -124,3 +121,18 @@ std::vector<std::string> afterStartup(const HostRun& run) {
 std::string flashCallRequest(const std::string& name, const std::string& arguments) {
     return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments + "</arguments></invoke>";
 }
+
+Lines operator+(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+const std::string desktopMode = "1280x1024x32";
+const std::string windowClose = "call CallFunction <invoke name=\"windowClose\" ></invoke>";
+const std::string queuedWindowClose = "call CallFunction <invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
+const std::string gameMinimized = "call CallFunction <invoke name=\"gameMinimized\" ></invoke>";
+const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximized\" ></invoke>";
+const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>";
+const std::string fullscreenWindow =
+    "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
+const Lines quitting = {"event FSCommand quit", "  " + windowClose, "release"};

@@ -43,6 +43,28 @@ class ProgramFolder {
     std::wstring workingFolder_;
 };
 
+// What the stand-in logs, shared by the end-to-end scenarios.
+using Lines = std::vector<std::string>;
+
+Lines operator+(Lines lines, const Lines& more);
+
+// The bench's desktop mode.
+extern const std::string desktopMode;
+// The calls into the movie: windowClose as the window procedure makes it and
+// as the message loop makes it for a queued WM_CLOSE.
+extern const std::string windowClose;
+extern const std::string queuedWindowClose;
+extern const std::string gameMinimized;
+extern const std::string gameMaximized;
+extern const std::string rightClick;
+// The game's window fullscreen at 1024 x 768.
+extern const std::string fullscreenWindow;
+// The quit command at the end of most scripts, and what follows it.
+extern const Lines quitting;
+
+// The Windows path of a file the build made, given its Unix path.
+std::wstring unixFilePath(const std::wstring& path);
+
 // The stand-in's log after start-up's calls on the control.
 std::vector<std::string> afterStartup(const HostRun& run);
 

@@ -24,7 +24,7 @@ bash "$here/imports_test.sh" "$objdump" "$unpacked/gamehost.exe" >/dev/null || f
 
 # The resource checks of the built program, run on the zipped copy.
 checked=$("$here/../scripts/wine-bench.sh" shell "$bench" sh -c \
-    'GAMEHOST_PROGRAM_FILE=$(winepath -w "$1") wine "$2" --gtest_filter="ProgramFile.Manifest*:ProgramFile.Version*"' \
+    'loader=${WINELOADER:-wine}; GAMEHOST_PROGRAM_FILE=$("$loader" winepath -w "$1") "$loader" "$2" --gtest_filter="ProgramFile.Manifest*:ProgramFile.Version*"' \
     sh "$unpacked/gamehost.exe" "$program_file_test" </dev/null 2>&1) || fail "program file checks failed: $checked"
 grep -q '\[  PASSED  \] 6 tests' <<<"$checked" || fail "expected 6 program file checks: $checked"
 

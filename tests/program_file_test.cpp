@@ -1,6 +1,6 @@
-// What the program file carries: its icon group, its manifest and its
+// What the shipped program file carries: its icon group, its manifest and its
 // version resource. GAMEHOST_PROGRAM_FILE names another copy to check, such
-// as the one unpacked from the distributable zip; else the built program is.
+// as the one unpacked from the distributable zip.
 #include "tests/host_run.h"
 
 #include <gtest/gtest.h>
@@ -29,12 +29,12 @@ struct IconGroup {
 };
 #pragma pack(pop)
 
-std::wstring programUnderTest(const ProgramFolder& folder) {
+std::wstring programUnderTest() {
     wchar_t path[MAX_PATH] = {};
     if (GetEnvironmentVariableW(L"GAMEHOST_PROGRAM_FILE", path, MAX_PATH) > 0) {
         return path;
     }
-    return folder.program();
+    return unixFilePath(SHIPPED_PROGRAM);
 }
 
 // One string of the version resource's US English, Unicode block.
@@ -51,7 +51,7 @@ std::string versionString(const std::vector<BYTE>& info, const wchar_t* name) {
 class ProgramFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        program_ = programUnderTest(folder_);
+        program_ = programUnderTest();
         module_ = LoadLibraryExW(program_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module_);
     }
@@ -77,7 +77,6 @@ class ProgramFile : public ::testing::Test {
         return info;
     }
 
-    ProgramFolder folder_;
     std::wstring program_;
     HMODULE module_ = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "embedding.h"
 
+#include "log.h"
+
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
@@ -29,6 +31,16 @@ void paintPlayer(HWND window, const Embedding& embedding) {
     EndPaint(window, &paint);
 }
 
+// Input that reaches the control's window, so that tests see what the host's
+// message loop let through.
+void logInput(UINT message, WPARAM wParam) {
+    const wchar_t* name = message == WM_RBUTTONDOWN ? L"WM_RBUTTONDOWN"
+                          : message == WM_RBUTTONUP ? L"WM_RBUTTONUP"
+                          : message == WM_KEYDOWN   ? L"WM_KEYDOWN"
+                                                    : L"WM_KEYUP";
+    logLine(std::wstring(L"player window got ") + name + L" " + hex32(static_cast<unsigned long>(wParam)));
+}
+
 LRESULT CALLBACK playerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     try {
         auto embedding = reinterpret_cast<const Embedding*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -37,6 +49,12 @@ LRESULT CALLBACK playerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             SetWindowLongPtrW(
                 window, GWLP_USERDATA,
                 reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+            break;
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONUP:
+        case WM_KEYDOWN:
+        case WM_KEYUP:
+            logInput(message, wParam);
             break;
         case WM_ERASEBKGND:
             return 1;

@@ -20,6 +20,7 @@ class Embedding : public IOleObject, public IOleInPlaceObject {
 
     // The in-place site's window while the control is in-place active.
     HWND siteWindow() const { return hostWindow; }
+    HWND ownWindow() const { return playerWindow; }
     void showMovie(const std::wstring& path);
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {

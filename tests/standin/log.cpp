@@ -77,3 +77,12 @@ std::wstring hex32(unsigned long value) {
     swprintf(text, ARRAYSIZE(text), L"0x%08lX", value);
     return text;
 }
+
+std::wstring abridged(const std::wstring& text) {
+    constexpr size_t longest = 1000;
+    constexpr size_t shown = 100;
+    if (text.size() <= longest) {
+        return text;
+    }
+    return text.substr(0, shown) + L"... (" + std::to_wstring(text.size()) + L" characters)";
+}

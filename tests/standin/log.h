@@ -9,6 +9,9 @@ void setLogPath(const std::wstring& path);
 void logLine(const std::wstring& text);
 // 0x and eight upper-case hex digits, as HRESULTs and styles are logged.
 std::wstring hex32(unsigned long value);
+// A request or reply as logged: whole up to 1000 characters; a longer one
+// as its first 100 and its length, so that a huge one keeps the log small.
+std::wstring abridged(const std::wstring& text);
 
 // Marks an event in flight for as long as it lives.
 class EventScope {

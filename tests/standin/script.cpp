@@ -312,6 +312,34 @@ bool Script::runNestedStep(const std::wstring& line) {
         host.raiseFlashCall(operand);
         return true;
     }
+    if (keyword == L"bigcall") {
+        // bigcall NAME COUNT ELEMENT: a request with COUNT copies of ELEMENT
+        // as its arguments.
+        std::vector<std::wstring> words = splitBlanks(operand);
+        UINT_PTR count = 0;
+        if (words.size() != 3 || !parseNumber(words[1], count)) {
+            return false;
+        }
+        std::wstring request = L"<invoke name=\"" + words[0] + L"\" returntype=\"xml\"><arguments>";
+        request.reserve(request.size() + count * words[2].size() + 32);
+        for (UINT_PTR i = 0; i < count; ++i) {
+            request += words[2];
+        }
+        request += L"</arguments></invoke>";
+        host.raiseFlashCall(request);
+        return true;
+    }
+    if (keyword == L"oddevent") {
+        std::vector<std::wstring> words = splitBlanks(operand);
+        if (words.empty()) {
+            return false;
+        }
+        logLine(line);
+        if (!host.raiseOddEvent(words[0], std::vector<std::wstring>(words.begin() + 1, words.end()))) {
+            logLine(L"bad odd event");
+        }
+        return true;
+    }
     if (keyword == L"fscommand" && !operand.empty()) {
         std::wstring command;
         std::wstring args;
@@ -321,6 +349,10 @@ bool Script::runNestedStep(const std::wstring& line) {
     }
     if (keyword == L"post" || keyword == L"send") {
         std::vector<std::wstring> words = splitBlanks(operand);
+        const bool toPlayer = !words.empty() && words[0] == L"player";
+        if (toPlayer) {
+            words.erase(words.begin());
+        }
         UINT_PTR message = 0;
         UINT_PTR wParam = 0;
         UINT_PTR lParam = 0;
@@ -333,7 +365,7 @@ bool Script::runNestedStep(const std::wstring& line) {
             PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, wParam, static_cast<LPARAM>(lParam));
             return true;
         }
-        HWND window = host.hostWindow();
+        HWND window = toPlayer ? host.playerWindow() : host.hostWindow();
         if (!window) {
             logLine(L"no window");
         } else if (keyword == L"post") {

@@ -14,8 +14,14 @@ class ScriptHost {
   public:
     virtual void raiseFlashCall(const std::wstring& request) = 0;
     virtual void raiseFsCommand(const std::wstring& command, const std::wstring& args) = 0;
+    // FlashCall or FSCommand with arguments that are not plain strings (see
+    // the README); false when the event or an argument is not known.
+    virtual bool raiseOddEvent(const std::wstring& event, const std::vector<std::wstring>& arguments) = 0;
     // Null when the host has no window.
     virtual HWND hostWindow() = 0;
+    // The control's own window, where a player's input lands; null before
+    // it is in place.
+    virtual HWND playerWindow() = 0;
 
   protected:
     ~ScriptHost() = default;

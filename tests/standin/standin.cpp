@@ -271,18 +271,22 @@ class Control final : public IDispatch,
                      UINT* argumentError);
     HRESULT fail(const wchar_t* name, EXCEPINFO* exception);
     void startScript();
+    void raiseEvent(DISPID id, std::vector<VARIANTARG>& values);
+    void noteReplies();
     void raiseEvent(DISPID id, const std::vector<std::wstring>& arguments);
 
     void raiseFlashCall(const std::wstring& request) override;
     void raiseFsCommand(const std::wstring& command, const std::wstring& args) override;
+    bool raiseOddEvent(const std::wstring& event, const std::vector<std::wstring>& arguments) override;
     HWND hostWindow() override;
+    HWND playerWindow() override { return embedding.ownWindow(); }
 
     LONG references = 1;
     Settings settings;
     EventPoint eventPoint;
     Script script;
-    // One slot per FlashCall in flight: whether SetReturnValue answered it.
-    std::vector<bool> replies;
+    // One slot per FlashCall in flight: how often SetReturnValue answered it.
+    std::vector<int> replies;
     Embedding embedding;
     HWND timerWindow = nullptr;
 };
@@ -416,12 +420,12 @@ HRESULT Control::dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* re
         if (FAILED(read = textArgument(params, text, argumentError))) {
             return read;
         }
-        logLine(L"reply " + text);
+        logLine(L"reply " + abridged(text));
         if (settings.fails(L"SetReturnValue")) {
             return fail(L"SetReturnValue", exception);
         }
         if (!replies.empty()) {
-            replies.back() = true;
+            ++replies.back();
         }
         return S_OK;
     default:
@@ -466,13 +470,40 @@ void Control::startScript() {
     SetTimer(timerWindow, scriptTimer, tickMilliseconds, nullptr);
 }
 
-void Control::raiseEvent(DISPID id, const std::vector<std::wstring>& arguments) {
+// Raises the event with `values` as its arguments, last first, and clears them.
+void Control::raiseEvent(DISPID id, std::vector<VARIANTARG>& values) {
     IDispatch* sink = eventPoint.events();
-    if (!sink) {
-        return;
+    if (sink) {
+        sink->AddRef();
+        AddRef();
+        DISPPARAMS params = {values.empty() ? nullptr : values.data(), nullptr, static_cast<UINT>(values.size()), 0};
+        VARIANT result;
+        VariantInit(&result);
+        EXCEPINFO exception = {};
+        UINT argumentError = 0;
+        HRESULT invoked = S_OK;
+        {
+            EventScope inFlight;
+            invoked = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
+                                   &argumentError);
+        }
+        // A host's Invoke must not fail an event; the log shows it if it does.
+        if (invoked != S_OK) {
+            logLine(L"invoke returned " + hex32(static_cast<unsigned long>(invoked)));
+        }
+        VariantClear(&result);
+        SysFreeString(exception.bstrSource);
+        SysFreeString(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
+        sink->Release();
+        Release();
     }
-    sink->AddRef();
-    AddRef();
+    for (VARIANTARG& value : values) {
+        VariantClear(&value);
+    }
+}
+
+void Control::raiseEvent(DISPID id, const std::vector<std::wstring>& arguments) {
     // The arguments go in reverse order: the first one last.
     std::vector<VARIANTARG> values(arguments.size());
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -481,36 +512,73 @@ void Control::raiseEvent(DISPID id, const std::vector<std::wstring>& arguments) 
         V_VT(&value) = VT_BSTR;
         V_BSTR(&value) = SysAllocStringLen(arguments[i].data(), static_cast<UINT>(arguments[i].size()));
     }
-    DISPPARAMS params = {values.data(), nullptr, static_cast<UINT>(values.size()), 0};
-    VARIANT result;
-    VariantInit(&result);
-    EXCEPINFO exception = {};
-    UINT argumentError = 0;
-    {
-        EventScope inFlight;
-        sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
-                     &argumentError);
+    raiseEvent(id, values);
+}
+
+// Reads one argument of an odd event: "null" (a BSTR that is a null
+// pointer), "empty", "i4:N", "dispatch" (a null IDispatch) or "text:WORD".
+bool oddArgument(const std::wstring& kind, VARIANTARG& value) {
+    VariantInit(&value);
+    if (kind == L"null") {
+        V_VT(&value) = VT_BSTR;
+        V_BSTR(&value) = nullptr;
+    } else if (kind == L"empty") {
+        V_VT(&value) = VT_EMPTY;
+    } else if (kind.rfind(L"i4:", 0) == 0) {
+        V_VT(&value) = VT_I4;
+        V_I4(&value) = _wtoi(kind.c_str() + 3);
+    } else if (kind == L"dispatch") {
+        V_VT(&value) = VT_DISPATCH;
+        V_DISPATCH(&value) = nullptr;
+    } else if (kind.rfind(L"text:", 0) == 0) {
+        V_VT(&value) = VT_BSTR;
+        V_BSTR(&value) = SysAllocString(kind.c_str() + 5);
+    } else {
+        return false;
     }
-    VariantClear(&result);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
-    for (VARIANTARG& value : values) {
-        VariantClear(&value);
+    return true;
+}
+
+bool Control::raiseOddEvent(const std::wstring& event, const std::vector<std::wstring>& arguments) {
+    const DISPID id = event == L"FlashCall" ? flashCallEvent : event == L"FSCommand" ? fsCommandEvent : DISPID_UNKNOWN;
+    if (id == DISPID_UNKNOWN) {
+        return false;
     }
-    sink->Release();
-    Release();
+    std::vector<VARIANTARG> values(arguments.size());
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (!oddArgument(arguments[i], values[arguments.size() - 1 - i])) {
+            for (VARIANTARG& value : values) {
+                VariantClear(&value);
+            }
+            return false;
+        }
+    }
+    if (id == flashCallEvent) {
+        replies.push_back(0);
+    }
+    raiseEvent(id, values);
+    if (id == flashCallEvent) {
+        noteReplies();
+    }
+    return true;
+}
+
+// Closes the reply slot of the FlashCall that just returned.
+void Control::noteReplies() {
+    const int count = replies.back();
+    replies.pop_back();
+    if (count == 0) {
+        logLine(L"no reply");
+    } else if (count > 1) {
+        logLine(L"reply set " + std::to_wstring(count) + L" times");
+    }
 }
 
 void Control::raiseFlashCall(const std::wstring& request) {
-    logLine(L"event FlashCall " + request);
-    replies.push_back(false);
+    logLine(L"event FlashCall " + abridged(request));
+    replies.push_back(0);
     raiseEvent(flashCallEvent, {request});
-    bool replied = replies.back();
-    replies.pop_back();
-    if (!replied) {
-        logLine(L"no reply");
-    }
+    noteReplies();
 }
 
 void Control::raiseFsCommand(const std::wstring& command, const std::wstring& args) {
