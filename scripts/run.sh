@@ -20,8 +20,13 @@ build=${BUILD_DIR:-build}
 script=${1:-scripts/demo.swf.txt}
 png=${DEMO_PNG:-$build/demo.png}
 log=${DEMO_LOG:-$build/demo.log}
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target gamehost standin bench_keeper >/dev/null
+# As in the test command: a 64-bit build of the same sources where the kernel
+# cannot run 32-bit Wine (TEST_ARCH=x86_64, the default), else the 32-bit one.
+arch=${TEST_ARCH:-x86_64}
+tree=$build
+[ "$arch" = i686 ] || tree=$build/$arch
+cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$tree" -j2 --target gamehost standin bench_keeper >/dev/null
 
 if [ "${DEMO_HEADLESS:-0}" != 1 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     export BENCH_DISPLAY=$DISPLAY
@@ -31,13 +36,16 @@ else
     echo "headless, on a private Xvfb"
 fi
 
-bench=$build/run-bench
+# A bench of its own, with the stand-in registered as on the test bench.
+bench=$tree/run-bench
+mkdir -p "$bench"
+cp "$tree/bench/config.sh" "$bench/config.sh"
 trap 'scripts/wine-bench.sh stop "$bench"' EXIT
 scripts/wine-bench.sh start "$bench" </dev/null >/dev/null 2>&1
 
 game=$bench/prefix/drive_c/game
 mkdir -p "$game"
-cp "$build/gamehost.exe" "$game/"
+cp "$tree/gamehost.exe" "$game/"
 cp "$script" "$game/game.swf"
 standin_log=$game/standin.log
 rm -f "$standin_log" "$png"

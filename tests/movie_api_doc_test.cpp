@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <ostream>
 #include <set>
 
 namespace {
@@ -36,6 +37,9 @@ struct Example {
     std::string name;       // the first command or function it shows
     Lines body;             // its lines, as written
 };
+
+// Test names carry the name and line; a parameter prints as its place.
+void PrintTo(const Example& example, std::ostream* out) { *out << "docs/movie-api.md:" << example.line; }
 
 std::string firstName(const Lines& body) {
     for (const std::string& line : body) {
