@@ -154,6 +154,23 @@ TEST(HugeRequests, MegabytesAndHundredThousandArgumentsAreCutAsAnyOther) {
               afterStartup(run));
 }
 
+// The movie goes on calling while the host shows its message box.
+TEST(ModalEvents, RequestsAndCommandsWhileAMessageBoxIsOpenAreServed) {
+    const std::string resolution = flashCallRequest("getScreenResolution");
+    const std::string box = request("MessageBox", "<arguments><string>hello</string></arguments></invoke>");
+    const HostRun run = runToTheQuit("messagebox => flashcall " + resolution + "\nflashcall " + box +
+                                     "\nmessagebox => fscommand setCaption busy\nflashcall " + box +
+                                     "\nprobe window\nfscommand quit\n");
+    const std::string shown = "  messagebox caption=\"\" text=\"<string>hello</string>\"";
+    EXPECT_EQ((Lines{"event FlashCall " + box, "  event FlashCall " + resolution, "    reply " + screenResolutionReply,
+                     shown, "no reply", "event FlashCall " + box, "  event FSCommand setCaption busy", shown,
+                     "no reply",
+                     "probe window caption=\"busy\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 "
+                     "visible=1 iconic=0"} +
+                  quitting),
+              afterStartup(run));
+}
+
 // Every ExternalInterface command with its arguments missing, of the wrong
 // types, full of markup and entities, and cut off.
 class EveryCommand : public ::testing::TestWithParam<const char*> {};

@@ -104,7 +104,7 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action) {
     return true;
 }
 
-void ModalWatchers::service() {
+void ModalWatchers::service(const std::function<void(const std::wstring&)>& runStep) {
     handled.erase(
         std::remove_if(handled.begin(), handled.end(), [](HWND window) { return !IsWindow(window); }),
         handled.end());
@@ -116,16 +116,23 @@ void ModalWatchers::service() {
             continue;
         }
         if (!messageBoxes.empty() && isMessageBox(dialog)) {
+            if (!messageBoxes.front().during.empty()) {
+                // The step may open boxes of its own and service them, nested.
+                const std::wstring step = messageBoxes.front().during;
+                messageBoxes.front().during.clear();
+                runStep(step);
+                return;
+            }
             auto seen = std::find_if(boxesSeen.begin(), boxesSeen.end(),
                                      [dialog](const std::pair<HWND, DWORD>& box) { return box.first == dialog; });
             if (seen == boxesSeen.end()) {
                 seen = boxesSeen.insert(boxesSeen.end(), {dialog, GetTickCount()});
             }
-            if (GetTickCount() - seen->second < messageBoxes.front()) {
+            if (GetTickCount() - seen->second < messageBoxes.front().patience) {
                 continue;
             }
             boxesSeen.erase(seen);
-            messageBoxes.erase(messageBoxes.begin());
+            messageBoxes.pop_front();
             handled.push_back(dialog);
             logLine(L"messagebox caption=\"" + windowText(dialog) + L"\" text=\"" +
                     windowText(GetDlgItem(dialog, messageTextId)) + L"\"");
@@ -148,6 +155,12 @@ void ModalWatchers::service() {
             std::find_if(dialogs.begin(), dialogs.end(), [](const ArmedDialog& d) { return !d.navigated; });
         if (armed == dialogs.end()) {
             continue;
+        }
+        if (!armed->action.during.empty()) {
+            const std::wstring step = armed->action.during;
+            armed->action.during.clear();
+            runStep(step);
+            return;
         }
         logLine(L"dialog caption=\"" + windowText(dialog) + L"\" types=\"" + fileTypes(dialog) + L"\"");
         switch (armed->action.kind) {

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <deque>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,8 @@ struct DialogAction {
     std::wstring operand;
     std::wstring path;
     std::wstring names;
+    // A script step to run while the dialog is open, before the action.
+    std::wstring during;
 };
 
 // Reads "cancel", "choose PATH" or "choose FOLDER \"a\" \"b\""; false when it is none of them.
@@ -23,10 +27,13 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action);
 
 class ModalWatchers {
   public:
-    // The next message box is closed once it has stood for `patience` ms.
-    void armMessageBox(DWORD patience) { messageBoxes.push_back(patience); }
+    // `during`: a script step to run while the box is open, before its OK.
+    // The OK comes once the box has stood for `patience` ms.
+    void armMessageBox(const std::wstring& during, DWORD patience) { messageBoxes.push_back({during, patience}); }
     void armDialog(const DialogAction& action) { dialogs.push_back({action, nullptr}); }
-    void service();
+    // Acts on the thread's open boxes and dialogs; runs a `during` step
+    // through `runStep`, then leaves the rest to a later tick.
+    void service(const std::function<void(const std::wstring&)>& runStep);
 
   private:
     struct ArmedDialog {
@@ -34,8 +41,11 @@ class ModalWatchers {
         // The dialog already navigated to the folder, still to get the names.
         HWND navigated;
     };
-    // How long each armed message box is left standing, in arming order.
-    std::vector<DWORD> messageBoxes;
+    struct ArmedBox {
+        std::wstring during;
+        DWORD patience;
+    };
+    std::deque<ArmedBox> messageBoxes;
     std::vector<ArmedDialog> dialogs;
     std::vector<HWND> handled;
     // When each message box still to be closed was first seen.

@@ -231,7 +231,11 @@ bool Script::load(const std::wstring& path) {
 }
 
 void Script::tick() {
-    watchers.service();
+    watchers.service([this](const std::wstring& step) {
+        if (!runNestedStep(step)) {
+            logLine(L"bad step " + step);
+        }
+    });
     if (running || eventInFlight() || next >= steps.size()) {
         return;
     }
@@ -275,15 +279,23 @@ void Script::runStep(const std::wstring& line) {
             armedCalls.push_back({operand.substr(0, arrow), operand.substr(arrow + 4)});
             return;
         }
-    } else if (keyword == L"messagebox") {
+    } else if (keyword == L"messagebox" || keyword == L"dialog") {
+        // An optional " => STEP" runs STEP while the box or dialog is open.
+        const std::wstring arrow = L"=> ";
+        std::wstring during;
+        size_t at = operand.rfind(arrow, 0) == 0 ? 0 : operand.find(L" " + arrow);
+        if (at != std::wstring::npos) {
+            during = operand.substr(at == 0 ? arrow.size() : at + 1 + arrow.size());
+            operand.erase(at);
+        }
         UINT_PTR patience = 0;
-        if (operand.empty() || parseNumber(operand, patience)) {
-            watchers.armMessageBox(static_cast<DWORD>(patience));
+        if (keyword == L"messagebox" && (operand.empty() || parseNumber(operand, patience))) {
+            watchers.armMessageBox(during, static_cast<DWORD>(patience));
             return;
         }
-    } else if (keyword == L"dialog") {
         DialogAction action;
-        if (parseDialogAction(operand, action)) {
+        if (keyword == L"dialog" && parseDialogAction(operand, action)) {
+            action.during = during;
             watchers.armDialog(action);
             return;
         }
