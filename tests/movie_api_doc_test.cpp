@@ -127,8 +127,12 @@ std::string valueOf(const std::string& line, const std::string& key) {
 
 Play translate(const Example& example, const std::string& folder) {
     Play play;
-    // A message box expected after a request is armed before it.
+    // A message box or dialog expected after a request is armed before it.
     size_t lastAction = 0;
+    auto armBefore = [&play, &lastAction](const std::string& step) {
+        play.steps.insert(play.steps.begin() + static_cast<std::ptrdiff_t>(lastAction), step);
+        ++lastAction;
+    };
     for (const std::string& written : example.body) {
         const std::string line = replaceFolder(written, folder);
         auto key = [&line](const std::string& name) { return startsWith(line, name + ":"); };
@@ -169,9 +173,18 @@ Play translate(const Example& example, const std::string& folder) {
         } else if (key("calls")) {
             play.log.push_back({"call CallFunction " + valueOf(line, "calls:")});
         } else if (key("box")) {
-            play.steps.insert(play.steps.begin() + static_cast<std::ptrdiff_t>(lastAction), "messagebox");
-            ++lastAction;
+            armBefore("messagebox");
             play.log.push_back({"messagebox caption=\"\" text=\"" + valueOf(line, "box:") + "\""});
+        } else if (key("dialog")) {
+            play.log.push_back({"dialog caption=\"" + valueOf(line, "dialog:") + "\" ", Expected::Match::start});
+        } else if (key("user picks")) {
+            const std::string path = valueOf(line, "user picks:");
+            armBefore("dialog choose " + path);
+            play.log.push_back({"dialog chose " + path});
+        } else if (line == "user cancels") {
+            armBefore("dialog cancel");
+            play.log.push_back({"dialog cancelled"});
+
         } else if (key("caption")) {
             play.steps.push_back("probe window");
             play.log.push_back({"probe window caption=\"" + valueOf(line, "caption:") + "\" ", Expected::Match::start});
