@@ -24,12 +24,6 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
-std::wstring documentPath() {
-    std::wstring path = L"Z:" MOVIE_API_DOC;
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 struct Example {
@@ -60,7 +54,7 @@ std::string firstName(const Lines& body) {
 // The ```example blocks of the document, in order.
 std::vector<Example> readExamples() {
     std::vector<Example> examples;
-    std::ifstream in(documentPath().c_str(), std::ios::binary);
+    std::ifstream in(unixFilePath(MOVIE_API_DOC).c_str(), std::ios::binary);
     std::string line;
     int number = 0;
     Example* open = nullptr;
