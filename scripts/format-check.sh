@@ -8,6 +8,7 @@ mapfile -t files < <(git ls-files --cached --others --exclude-standard -- 'bridg
     grep -E '\.(cpp|h)$')
 failed=()
 for file in "${files[@]}"; do
+    [ -f "$file" ] || continue
     clang-format --dry-run --Werror --style=file "$file" 2>/dev/null || failed+=("$file")
 done
 if [ ${#failed[@]} -gt 0 ]; then
