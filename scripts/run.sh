@@ -1,29 +1,106 @@
 #!/usr/bin/env bash
-# Builds the host and runs it headless under Wine with the stand-in control
-# playing a demo script as the movie. Prints the stand-in's log, saves a
-# screenshot taken while the game is windowed, and returns the host's exit code.
+# Builds the host and runs it under Wine, in a virtual desktop, with the
+# stand-in control playing a demo script as the movie (scripts/demo.swf.txt
+# unless a script is given). The virtual desktop shows on your X display when
+# DISPLAY names one that answers; otherwise it runs headless on a private Xvfb.
+# Saves a screenshot taken when the game first goes windowed and the stand-in's
+# protocol log, checks that every command of the script was answered, and
+# fails unless the movie's quit ended the host normally (exit code 1).
+#
+#   scripts/run.sh [SCRIPT]
+#
+# DEMO_PNG and DEMO_LOG name the screenshot and the log (build/demo.png and
+# build/demo.log); DEMO_HEADLESS=1 keeps off your display; DEMO_CROP=1 cuts
+# the screenshot to the host window.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target gamehost standin bench_keeper >/dev/null
+script=${1:-scripts/demo.swf.txt}
+png=${DEMO_PNG:-$build/demo.png}
+log=${DEMO_LOG:-$build/demo.log}
+# As in the test command: a 64-bit build of the same sources where the kernel
+# cannot run 32-bit Wine (TEST_ARCH=x86_64, the default), else the 32-bit one.
+arch=${TEST_ARCH:-x86_64}
+tree=$build
+[ "$arch" = i686 ] || tree=$build/$arch
+cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$tree" -j2 --target gamehost standin bench_keeper >/dev/null
 
-bench=$build/run-bench
+if [ "${DEMO_HEADLESS:-0}" != 1 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+    export BENCH_DISPLAY=$DISPLAY
+    echo "showing on display $DISPLAY"
+else
+    unset BENCH_DISPLAY
+    echo "headless, on a private Xvfb"
+fi
+
+# A bench of its own, with the stand-in registered as on the test bench.
+bench=$tree/run-bench
+mkdir -p "$bench"
+cp "$tree/bench/config.sh" "$bench/config.sh"
 trap 'scripts/wine-bench.sh stop "$bench"' EXIT
 scripts/wine-bench.sh start "$bench" </dev/null >/dev/null 2>&1
 
 game=$bench/prefix/drive_c/game
 mkdir -p "$game"
-cp "$build/gamehost.exe" "$game/"
-cp "${1:-scripts/demo.swf.txt}" "$game/game.swf"
-rm -f "$game/standin.log"
+cp "$tree/gamehost.exe" "$game/"
+cp "$script" "$game/game.swf"
+standin_log=$game/standin.log
+rm -f "$standin_log" "$png"
 
-(sleep 1 && DISPLAY=$(cat "$bench/display") import -window root "$build/demo.png" 2>/dev/null) &
+STANDIN_LOG='C:\game\standin.log' scripts/wine-bench.sh run "$bench" 'C:\game\gamehost.exe' </dev/null \
+    >/dev/null 2>&1 &
+host=$!
+
+# The screenshot: once the host window has left the topmost band (windowed)
+# and the stand-in has had a moment to paint.
+shot() {
+    local probe
+    probe=$(grep -m1 '^probe window .* topmost=0 ' "$standin_log" 2>/dev/null) || return 1
+    sleep 1
+    DISPLAY=$(cat "$bench/display") import -window root "$png"
+    if [ "${DEMO_CROP:-0}" = 1 ]; then
+        local rect left top right bottom
+        rect=$(sed 's/.* rect=\([-0-9,]*\) .*/\1/' <<<"$probe")
+        IFS=, read -r left top right bottom <<<"$rect"
+        convert "$png" -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "$png"
+    fi
+}
+while kill -0 "$host" 2>/dev/null; do
+    if [ ! -f "$png" ] && shot; then
+        echo "screenshot $png"
+    fi
+    sleep 0.2
+done
 status=0
-STANDIN_LOG='C:\game\standin.log' scripts/wine-bench.sh run "$bench" 'C:\game\gamehost.exe' </dev/null || status=$?
-wait
-cat "$game/standin.log"
-echo "exit code $status; screenshot $build/demo.png"
-exit "$status"
+wait "$host" || status=$?
+
+cp "$standin_log" "$log"
+cat "$log"
+
+# Every flashcall and fscommand step became an event, and every FlashCall
+# event got its reply or, for a command without one, "no reply".
+failed=0
+steps=$(grep -cE '^(flashcall|fscommand) ' "$script" || true)
+events=$(grep -cE '^event (FlashCall|FSCommand) ' "$log" || true)
+if [ "$steps" -ne "$events" ]; then
+    echo "the script has $steps commands, the log $events events"
+    failed=1
+fi
+unanswered=$(awk '
+    /^event FlashCall / { if (open) n++; open = 1; next }
+    /^  reply / || /^no reply$/ { open = 0 }
+    END { if (open) n++; print n + 0 }' "$log")
+if [ "$unanswered" -ne 0 ]; then
+    echo "$unanswered FlashCall events without an answer"
+    failed=1
+fi
+[ -f "$png" ] || echo "no screenshot: the game never went windowed"
+if [ "$status" -ne 1 ]; then
+    echo "the host ended with exit code $status, not 1 (the movie's quit)"
+    failed=1
+fi
+[ $failed -eq 0 ] && echo "$events commands, each answered; the host ended with exit code 1; log $log"
+exit $failed

@@ -3,7 +3,7 @@
 # Safe to run again: it does nothing when everything is present.
 set -euo pipefail
 
-packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix googletest wine wine32 wine64 xvfb xauth x11-utils imagemagick clang libclang-rt-14-dev)
+packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix googletest wine wine32 wine64 xvfb xauth x11-utils imagemagick unzip clang clang-format libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

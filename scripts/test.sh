@@ -35,3 +35,5 @@ trap 'scripts/wine-bench.sh stop "$tests/bench"' EXIT
 scripts/wine-bench.sh start "$tests/bench"
 # One at a time: the tests share one desktop, whose display mode any of them may change.
 ctest --test-dir "$tests" --output-on-failure
+# The tree is formatted as .clang-format says.
+scripts/format-check.sh

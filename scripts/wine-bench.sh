@@ -11,7 +11,8 @@
 # BENCH is the bench folder inside the build folder; CMake writes BENCH/config.sh
 # naming the stand-in control and the keeper program. BENCH_DESKTOP sets the
 # size of the virtual desktop and of the X screen under it, which bounds the mode list
-# (default 1280x1024).
+# (default 1280x1024). BENCH_DISPLAY names an X display to show the virtual
+# desktop on instead of a private Xvfb (the prefix stays private).
 set -euo pipefail
 
 usage() { echo "usage: $0 start|stop|run|shell BENCH [...]" >&2; exit 2; }
@@ -44,6 +45,10 @@ fi
 xvfb_alive() { [ -f "$bench/xvfb.pid" ] && kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null; }
 
 start_x() {
+    if [ -n "${BENCH_DISPLAY:-}" ]; then
+        echo "$BENCH_DISPLAY" >"$bench/display"
+        return
+    fi
     if xvfb_alive && [ -f "$bench/display" ]; then
         return
     fi

@@ -1,9 +1,12 @@
-// What the shipped program file carries: its icon group and its manifest.
+// What the shipped program file carries: its icon group, its manifest and its
+// version resource. GAMEHOST_PROGRAM_FILE names another copy to check, such
+// as the one unpacked from the distributable zip.
 #include "tests/host_run.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
+#include <winver.h>
 
 namespace {
 
@@ -26,10 +29,30 @@ struct IconGroup {
 };
 #pragma pack(pop)
 
+std::wstring programUnderTest() {
+    wchar_t path[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"GAMEHOST_PROGRAM_FILE", path, MAX_PATH) > 0) {
+        return path;
+    }
+    return unixFilePath(SHIPPED_PROGRAM);
+}
+
+// One string of the version resource's US English, Unicode block.
+std::string versionString(const std::vector<BYTE>& info, const wchar_t* name) {
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) || !value) {
+        return "(missing)";
+    }
+    return utf8(value);
+}
+
 class ProgramFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        module_ = LoadLibraryExW(unixFilePath(SHIPPED_PROGRAM).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        program_ = programUnderTest();
+        module_ = LoadLibraryExW(program_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module_);
     }
     void TearDown() override { FreeLibrary(module_); }
@@ -43,6 +66,18 @@ class ProgramFile : public ::testing::Test {
         return std::string(data, SizeofResource(module_, found));
     }
 
+    std::string manifest() const { return resource(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID); }
+
+    std::vector<BYTE> versionInfo() const {
+        const DWORD size = GetFileVersionInfoSizeW(program_.c_str(), nullptr);
+        std::vector<BYTE> info(size);
+        if (size == 0 || !GetFileVersionInfoW(program_.c_str(), 0, size, info.data())) {
+            return {};
+        }
+        return info;
+    }
+
+    std::wstring program_;
     HMODULE module_ = nullptr;
 };
 
@@ -63,8 +98,56 @@ TEST_F(ProgramFile, CarriesSevenIconImagesFrom8To256) {
 }
 
 TEST_F(ProgramFile, ManifestAsksToRunAsInvoker) {
-    const std::string manifest = resource(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID);
-    EXPECT_NE(std::string::npos, manifest.find("<requestedExecutionLevel level=\"asInvoker\""));
+    EXPECT_NE(std::string::npos, manifest().find("<requestedExecutionLevel level=\"asInvoker\""));
+}
+
+TEST_F(ProgramFile, ManifestDeclaresWindows10) {
+    EXPECT_NE(std::string::npos, manifest().find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"));
+    for (const char* older : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                              "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}) {
+        EXPECT_NE(std::string::npos, manifest().find(older)) << older;
+    }
+}
+
+// The game's resolution must mean physical pixels on a scaled display.
+TEST_F(ProgramFile, ManifestDeclaresPerMonitorDpiAwareness) {
+    const std::string text = manifest();
+    EXPECT_NE(std::string::npos,
+              text.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>"));
+    EXPECT_NE(std::string::npos, text.find("<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                                           "WindowsSettings\">PerMonitorV2, PerMonitor</dpiAwareness>"));
+}
+
+TEST_F(ProgramFile, ManifestNamesTheProgramVersion) {
+    EXPECT_NE(std::string::npos, manifest().find("name=\"GameHost\" version=\"" GAMEHOST_VERSION ".0\""));
+}
+
+TEST_F(ProgramFile, VersionResourceNamesTheProductAndItsVersion) {
+    const std::vector<BYTE> info = versionInfo();
+    ASSERT_FALSE(info.empty());
+    EXPECT_EQ(GAMEHOST_PRODUCT, versionString(info, L"ProductName"));
+    EXPECT_EQ(GAMEHOST_DESCRIPTION, versionString(info, L"FileDescription"));
+    EXPECT_EQ(GAMEHOST_COMPANY, versionString(info, L"CompanyName"));
+    EXPECT_EQ("gamehost.exe", versionString(info, L"OriginalFilename"));
+    EXPECT_EQ(GAMEHOST_VERSION, versionString(info, L"FileVersion"));
+    EXPECT_EQ(GAMEHOST_VERSION, versionString(info, L"ProductVersion"));
+}
+
+TEST_F(ProgramFile, VersionResourceCarriesTheNumericVersion) {
+    const std::vector<BYTE> info = versionInfo();
+    ASSERT_FALSE(info.empty());
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_EQ(sizeof(VS_FIXEDFILEINFO), length);
+    EXPECT_EQ(VS_FFI_SIGNATURE, fixed->dwSignature);
+    const DWORD major = GAMEHOST_VERSION_MAJOR, minor = GAMEHOST_VERSION_MINOR, patch = GAMEHOST_VERSION_PATCH;
+    EXPECT_EQ(MAKELONG(minor, major), fixed->dwFileVersionMS);
+    EXPECT_EQ(MAKELONG(0, patch), fixed->dwFileVersionLS);
+    EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+    EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
+    EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);
+    EXPECT_EQ(static_cast<DWORD>(VOS_NT_WINDOWS32), fixed->dwFileOS);
 }
 
 } // namespace

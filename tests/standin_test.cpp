@@ -507,6 +507,23 @@ TEST_F(StandInControl, MessageBoxWatcherClosesTheBox) {
         logLines());
 }
 
+TEST_F(StandInControl, MessageBoxWatcherCanLeaveTheBoxStandingFirst) {
+    ASSERT_EQ(S_OK, create());
+    connect();
+    DWORD shown = 0;
+    sink.onFlashCall = [&shown](const std::wstring&) {
+        const DWORD start = GetTickCount();
+        MessageBoxW(nullptr, L"Wait", L"Slow", MB_OK);
+        shown = GetTickCount() - start;
+    };
+    runScript("messagebox 700\nflashcall <invoke name=\"MessageBox\"/>\nstop\n");
+    EXPECT_GE(shown, 700u);
+    EXPECT_LT(shown, 5000u);
+    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"MessageBox\"/>",
+                                 "  messagebox caption=\"Slow\" text=\"Wait\"", "no reply", "stop"}),
+              logLines());
+}
+
 TEST_F(StandInControl, DialogWatcherChoosesOrCancels) {
     ASSERT_EQ(S_OK, create());
     connect();

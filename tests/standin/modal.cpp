@@ -134,18 +134,30 @@ void ModalWatchers::service(const std::function<void(const std::wstring&)>& runS
     handled.erase(
         std::remove_if(handled.begin(), handled.end(), [](HWND window) { return !IsWindow(window); }),
         handled.end());
+    boxesSeen.erase(std::remove_if(boxesSeen.begin(), boxesSeen.end(),
+                                   [](const std::pair<HWND, DWORD>& seen) { return !IsWindow(seen.first); }),
+                    boxesSeen.end());
     for (HWND dialog : threadDialogs()) {
         if (std::find(handled.begin(), handled.end(), dialog) != handled.end()) {
             continue;
         }
         if (!messageBoxes.empty() && isMessageBox(dialog)) {
-            if (!messageBoxes.front().empty()) {
+            if (!messageBoxes.front().during.empty()) {
                 // The step may open boxes of its own and service them, nested.
-                const std::wstring step = messageBoxes.front();
-                messageBoxes.front().clear();
+                const std::wstring step = messageBoxes.front().during;
+                messageBoxes.front().during.clear();
                 runStep(step);
                 return;
             }
+            auto seen = std::find_if(boxesSeen.begin(), boxesSeen.end(),
+                                     [dialog](const std::pair<HWND, DWORD>& box) { return box.first == dialog; });
+            if (seen == boxesSeen.end()) {
+                seen = boxesSeen.insert(boxesSeen.end(), {dialog, GetTickCount()});
+            }
+            if (GetTickCount() - seen->second < messageBoxes.front().patience) {
+                continue;
+            }
+            boxesSeen.erase(seen);
             messageBoxes.pop_front();
             handled.push_back(dialog);
             logLine(L"messagebox caption=\"" + windowText(dialog) + L"\" text=\"" +

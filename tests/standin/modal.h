@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct DialogAction {
@@ -27,7 +28,8 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action);
 class ModalWatchers {
   public:
     // `during`: a script step to run while the box is open, before its OK.
-    void armMessageBox(const std::wstring& during) { messageBoxes.push_back(during); }
+    // The OK comes once the box has stood for `patience` ms.
+    void armMessageBox(const std::wstring& during, DWORD patience) { messageBoxes.push_back({during, patience}); }
     void armDialog(const DialogAction& action) { dialogs.push_back({action, nullptr}); }
     // Acts on the thread's open boxes and dialogs; runs a `during` step
     // through `runStep`, then leaves the rest to a later tick.
@@ -39,7 +41,13 @@ class ModalWatchers {
         // The dialog already navigated to the folder, still to get the names.
         HWND navigated;
     };
-    std::deque<std::wstring> messageBoxes;
+    struct ArmedBox {
+        std::wstring during;
+        DWORD patience;
+    };
+    std::deque<ArmedBox> messageBoxes;
     std::vector<ArmedDialog> dialogs;
     std::vector<HWND> handled;
+    // When each message box still to be closed was first seen.
+    std::vector<std::pair<HWND, DWORD>> boxesSeen;
 };

@@ -288,8 +288,9 @@ void Script::runStep(const std::wstring& line) {
             during = operand.substr(at == 0 ? arrow.size() : at + 1 + arrow.size());
             operand.erase(at);
         }
-        if (keyword == L"messagebox" && operand.empty()) {
-            watchers.armMessageBox(during);
+        UINT_PTR patience = 0;
+        if (keyword == L"messagebox" && (operand.empty() || parseNumber(operand, patience))) {
+            watchers.armMessageBox(during, static_cast<DWORD>(patience));
             return;
         }
         DialogAction action;
