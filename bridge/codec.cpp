@@ -26,8 +26,7 @@ bool isBlank(wchar_t c) {
 }
 
 // ASCII digits from to_chars, widened and appended in one step.
-template <typename Number>
-void appendDecimal(wstring& out, Number value) {
+template <typename Number> void appendDecimal(wstring& out, Number value) {
     char buffer[24];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     out.append(buffer, result.ptr);
@@ -35,10 +34,14 @@ void appendDecimal(wstring& out, Number value) {
 
 const wchar_t* entityFor(wchar_t c) {
     switch (c) {
-    case L'&': return L"&amp;";
-    case L'<': return L"&lt;";
-    case L'>': return L"&gt;";
-    default: return nullptr;
+    case L'&':
+        return L"&amp;";
+    case L'<':
+        return L"&lt;";
+    case L'>':
+        return L"&gt;";
+    default:
+        return nullptr;
     }
 }
 
@@ -67,8 +70,7 @@ void appendEscaped(wstring& out, wstring_view text) {
     out.append(text.data() + run, text.size() - run);
 }
 
-template <typename Number>
-wstring numberElement(Number value) {
+template <typename Number> wstring numberElement(Number value) {
     wstring out = L"<number>";
     appendDecimal(out, value);
     out += L"</number>";
@@ -133,7 +135,8 @@ std::wstring extractTitleProperty(const std::wstring& section) {
     if (found == wstring::npos) {
         return L"Select File...";
     }
-    const wstring_view property = upTo(wstring_view(section).substr(found + titleProperty.size()), L"</property>");
+    const wstring_view property =
+        upTo(wstring_view(section).substr(found + titleProperty.size()), L"</property>");
     return wstring(upTo(after(property, L">"), L"<"));
 }
 

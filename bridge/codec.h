@@ -60,5 +60,6 @@ std::wstring encodeSizeObject(int32_t width, int32_t height);
 inline constexpr wchar_t windowCloseRequest[] = L"<invoke name=\"windowClose\" ></invoke>";
 inline constexpr wchar_t gameMinimizedRequest[] = L"<invoke name=\"gameMinimized\" ></invoke>";
 inline constexpr wchar_t gameMaximizedRequest[] = L"<invoke name=\"gameMaximized\" ></invoke>";
-inline constexpr wchar_t queuedWindowCloseRequest[] = L"<invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
+inline constexpr wchar_t queuedWindowCloseRequest[] =
+    L"<invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
 inline constexpr wchar_t rightClickRequest[] = L"<invoke name=\"rightClick\" returntype=\"xml\"></invoke>";

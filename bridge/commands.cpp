@@ -17,7 +17,7 @@ namespace {
 // How a row reads its arguments from the request.
 enum class ArgumentRule {
     none,
-    numberPair,          // the first two argument values, as integers
+    numberPair,            // the first two argument values, as integers
     sectionWithAmpersands, // the whole arguments section, tags included, "&amp;" read as "&"
     firstArgumentNumber,   // the first argument's value, as an integer
     firstArgument,         // the first argument's value, as written
@@ -48,7 +48,9 @@ Reply resolutionSupported(const Arguments& arguments) {
     return encodeBoolean(isModeSupported(arguments.numbers.first, arguments.numbers.second, 32));
 }
 
-Reply getAspectRatio(const Arguments&) { return encodeNumber(getDesktopAspectRatio()); }
+Reply getAspectRatio(const Arguments&) {
+    return encodeNumber(getDesktopAspectRatio());
+}
 
 Reply messageBox(const Arguments& arguments) {
     showMessage(arguments.text);
@@ -64,9 +66,13 @@ Reply findFiles(const Arguments& arguments) {
     return encodeStringArray(findFileNames(arguments.text), ReplyQuote::Single);
 }
 
-Reply getArg(const Arguments&) { return encodeStringArray(commandLineArguments(), ReplyQuote::Double); }
+Reply getArg(const Arguments&) {
+    return encodeStringArray(commandLineArguments(), ReplyQuote::Double);
+}
 
-Reply getVolume(const Arguments&) { return encodeNumber(currentVolumeLevel()); }
+Reply getVolume(const Arguments&) {
+    return encodeNumber(currentVolumeLevel());
+}
 
 Reply changeWallpaper(const Arguments& arguments) {
     changeDesktopWallpaper(arguments.text);

@@ -34,13 +34,21 @@ HRESULT STDMETHODCALLTYPE FlashEventListener::QueryInterface(REFIID iid, void** 
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE FlashEventListener::AddRef() { return static_cast<ULONG>(++refCount_); }
+ULONG STDMETHODCALLTYPE FlashEventListener::AddRef() {
+    return static_cast<ULONG>(++refCount_);
+}
 
-ULONG STDMETHODCALLTYPE FlashEventListener::Release() { return static_cast<ULONG>(--refCount_); }
+ULONG STDMETHODCALLTYPE FlashEventListener::Release() {
+    return static_cast<ULONG>(--refCount_);
+}
 
-HRESULT STDMETHODCALLTYPE FlashEventListener::GetTypeInfoCount(UINT*) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE FlashEventListener::GetTypeInfoCount(UINT*) {
+    return E_NOTIMPL;
+}
 
-HRESULT STDMETHODCALLTYPE FlashEventListener::GetTypeInfo(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE FlashEventListener::GetTypeInfo(UINT, LCID, ITypeInfo**) {
+    return E_NOTIMPL;
+}
 
 HRESULT STDMETHODCALLTYPE FlashEventListener::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
     return E_NOTIMPL;

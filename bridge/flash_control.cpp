@@ -4,9 +4,12 @@
 
 #include <comdef.h>
 
-const CLSID CLSID_ShockwaveFlash = {0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
-const IID IID_IShockwaveFlash = {0xD27CDB6C, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
-const IID DIID_IShockwaveFlashEvents = {0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const CLSID CLSID_ShockwaveFlash = {
+    0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID IID_IShockwaveFlash = {
+    0xD27CDB6C, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const IID DIID_IShockwaveFlashEvents = {
+    0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
 IShockwaveFlash* flashControl = nullptr;
 
@@ -95,7 +98,8 @@ HRESULT invokeRaw(IShockwaveFlash* control, const wchar_t* name, WORD flags, VAR
                            &argumentError);
 }
 
-void invokeTyped(IShockwaveFlash* control, const wchar_t* name, WORD flags, VARIANT* argument, Result& result) {
+void invokeTyped(IShockwaveFlash* control, const wchar_t* name, WORD flags, VARIANT* argument,
+                 Result& result) {
     EXCEPINFO exception = {};
     const HRESULT outcome = invokeRaw(control, name, flags, argument, &result.value, &exception);
     if (FAILED(outcome)) {

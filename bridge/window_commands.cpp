@@ -5,14 +5,22 @@
 
 #include <shellapi.h>
 
-void setCaption(const std::wstring& caption) { SetWindowTextW(mainWindow, caption.c_str()); }
+void setCaption(const std::wstring& caption) {
+    SetWindowTextW(mainWindow, caption.c_str());
+}
 
 // Sent, not posted: the movie hears windowClose before its own call returns.
-void quitGame() { SendMessageW(mainWindow, WM_DESTROY, 0, 0); }
+void quitGame() {
+    SendMessageW(mainWindow, WM_DESTROY, 0, 0);
+}
 
-void minimizeGame() { SendMessageW(mainWindow, WM_ACTIVATEAPP, FALSE, 0); }
+void minimizeGame() {
+    SendMessageW(mainWindow, WM_ACTIVATEAPP, FALSE, 0);
+}
 
-void showMessage(const std::wstring& text) { MessageBoxW(nullptr, text.c_str(), L"", MB_OK); }
+void showMessage(const std::wstring& text) {
+    MessageBoxW(nullptr, text.c_str(), L"", MB_OK);
+}
 
 std::vector<std::wstring> commandLineArguments() {
     int count = 0;

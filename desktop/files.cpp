@@ -50,7 +50,8 @@ std::wstring readText(HANDLE file, size_t fileSize) {
     if (marked == 2 && mark[0] == 0xFF && mark[1] == 0xFE) {
         // A last odd byte is not read.
         std::wstring text = textOfLength((fileSize - 2) / 2);
-        const size_t units = readBytes(file, reinterpret_cast<unsigned char*>(text.data()), text.size() * 2) / 2;
+        const size_t units =
+            readBytes(file, reinterpret_cast<unsigned char*>(text.data()), text.size() * 2) / 2;
         text.resize(std::min(units, text.find(L'\0')));
         return text;
     }
@@ -93,8 +94,9 @@ std::vector<std::wstring> findFileNames(const std::wstring& pattern) {
 std::optional<std::wstring> readFileText(const std::wstring& path) {
     const std::wstring resolved = resolvedPath(path);
     OutputDebugStringW(resolved.c_str());
-    UniqueFile file(CreateFileW(resolved.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(CreateFileW(resolved.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return std::nullopt;
     }

@@ -30,4 +30,6 @@ uint32_t currentVolumeLevel() {
     return volumeToPercent(LOWORD(volume));
 }
 
-void setVolumeLevel(int32_t level) { waveOutSetVolume(firstDevice, percentToVolume(level)); }
+void setVolumeLevel(int32_t level) {
+    waveOutSetVolume(firstDevice, percentToVolume(level));
+}

@@ -19,7 +19,8 @@ DEVMODEW clearedMode() {
 bool isModeSupported(int32_t width, int32_t height, int32_t bitsPerPixel) {
     DEVMODEW mode = clearedMode();
     for (DWORD index = 0; EnumDisplaySettingsW(nullptr, index, &mode) == TRUE; ++index) {
-        if (mode.dmPelsWidth == static_cast<DWORD>(width) && mode.dmPelsHeight == static_cast<DWORD>(height) &&
+        if (mode.dmPelsWidth == static_cast<DWORD>(width) &&
+            mode.dmPelsHeight == static_cast<DWORD>(height) &&
             mode.dmBitsPerPel == static_cast<DWORD>(bitsPerPixel)) {
             return true;
         }
@@ -30,7 +31,8 @@ bool isModeSupported(int32_t width, int32_t height, int32_t bitsPerPixel) {
 DesktopSize getDesktopResolution() {
     DISPLAY_DEVICEW device = {};
     device.cb = sizeof(device);
-    if (!EnumDisplayDevicesW(nullptr, 0, &device, 0) || !(device.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP)) {
+    if (!EnumDisplayDevicesW(nullptr, 0, &device, 0) ||
+        !(device.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP)) {
         return {};
     }
     wchar_t name[256];

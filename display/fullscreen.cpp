@@ -17,14 +17,18 @@ constexpr LONG windowedStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr LONG fullscreenStyle = static_cast<LONG>(WS_POPUP);
 constexpr LONG restoredStyle = static_cast<LONG>(WS_POPUP | WS_SYSMENU);
 
-void setStyle(LONG style) { SetWindowLongW(mainWindow, GWL_STYLE, style); }
+void setStyle(LONG style) {
+    SetWindowLongW(mainWindow, GWL_STYLE, style);
+}
 
-void repaintDesktop() { RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN); }
+void repaintDesktop() {
+    RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
 
 void showModeFailure(LONG result) {
     char text[128];
-    std::snprintf(text, sizeof(text), "failed to set resolution to %d x %d.\nError:%ld", static_cast<int>(gameWidth),
-                  static_cast<int>(gameHeight), static_cast<long>(result));
+    std::snprintf(text, sizeof(text), "failed to set resolution to %d x %d.\nError:%ld",
+                  static_cast<int>(gameWidth), static_cast<int>(gameHeight), static_cast<long>(result));
     MessageBoxA(nullptr, text, "", MB_OK);
 }
 
@@ -81,7 +85,8 @@ void switchToWindowed() {
     restoreDisplayMode();
     setStyle(windowedStyle);
     SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
-                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION), SWP_FRAMECHANGED);
+                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
+                 SWP_FRAMECHANGED);
     ShowWindow(mainWindow, SW_SHOWNORMAL);
     repaintDesktop();
 }

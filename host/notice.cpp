@@ -21,7 +21,8 @@ std::wstring browserPath() {
     }
     wchar_t data[largestPathBytes / sizeof(wchar_t) + 1] = {};
     DWORD size = largestPathBytes;
-    if (RegQueryValueExW(key.get(), L"", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS) {
+    if (RegQueryValueExW(key.get(), L"", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) !=
+        ERROR_SUCCESS) {
         return {};
     }
     return std::wstring(data, wcsnlen(data, size / sizeof(wchar_t)));
@@ -32,7 +33,8 @@ std::wstring browserPath() {
 void showFlashPlayerNotice() {
     const std::wstring browser = browserPath();
     MessageBoxW(nullptr,
-                L"This game requires Macromedia Flash Player.\nPlease download latest Flash Player and run the game again",
+                L"This game requires Macromedia Flash Player.\nPlease download latest Flash Player and run "
+                L"the game again",
                 L"ERROR", MB_OK | MB_ICONINFORMATION);
     if (browser.empty()) {
         ShellExecuteW(nullptr, L"open", flashPlayerDownloadAddress, nullptr, nullptr, SW_SHOWNORMAL);

@@ -72,7 +72,9 @@ void releaseControl() {
     }
 }
 
-void repaintDesktop() { RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN); }
+void repaintDesktop() {
+    RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
 
 // The player cannot run the game: leave the desktop as it was and tell the user.
 int refusePlayer(ComApartment& com) {
@@ -98,7 +100,8 @@ void createMainWindow(HINSTANCE instance) {
     mainWindow = CreateWindowExW(0, windowClassName, nullptr, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0,
                                  gameWidth, gameHeight, nullptr, nullptr, nullptr, nullptr);
     SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
-                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION), SWP_FRAMECHANGED);
+                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
+                 SWP_FRAMECHANGED);
     SetWindowLongW(mainWindow, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_SYSMENU));
     ShowWindow(mainWindow, SW_SHOWNORMAL);
 }

@@ -21,7 +21,7 @@ void onClose() {
 bool isResuming = false;
 
 class ResumeScope {
-public:
+  public:
     ResumeScope() { isResuming = true; }
     ~ResumeScope() { isResuming = false; }
     ResumeScope(const ResumeScope&) = delete;
@@ -63,7 +63,9 @@ void onActivateApp(WPARAM wParam) {
 }
 
 // A game must not be interrupted by the screen saver or a monitor power-off.
-bool isRefusedSystemCommand(WPARAM wParam) { return wParam == SC_SCREENSAVE || wParam == SC_MONITORPOWER; }
+bool isRefusedSystemCommand(WPARAM wParam) {
+    return wParam == SC_SCREENSAVE || wParam == SC_MONITORPOWER;
+}
 
 } // namespace
 

@@ -8,7 +8,6 @@
 
 namespace {
 
-
 // Just the lines of `run` that start with `prefix`, after its blanks.
 Lines linesStartingWith(const HostRun& run, const std::string& prefix) {
     Lines found;
@@ -23,15 +22,16 @@ Lines linesStartingWith(const HostRun& run, const std::string& prefix) {
 
 TEST(MessageBoxCommand, ShowsTheArgumentsWithTheirTagsAndAmpersandsDecoded) {
     ProgramFolder folder;
-    const std::string one = flashCallRequest("MessageBox", "<string>salt &amp; pepper &lt;x&gt; &apos;</string>");
-    const std::string two = flashCallRequest("MessageBox", "<string>a &amp;amp; b</string><number>5</number>");
-    const HostRun run = folder.run("messagebox\nflashcall " + one + "\nmessagebox\nflashcall " + two +
-                                   "\nfscommand quit\n");
+    const std::string one =
+        flashCallRequest("MessageBox", "<string>salt &amp; pepper &lt;x&gt; &apos;</string>");
+    const std::string two =
+        flashCallRequest("MessageBox", "<string>a &amp;amp; b</string><number>5</number>");
+    const HostRun run =
+        folder.run("messagebox\nflashcall " + one + "\nmessagebox\nflashcall " + two + "\nfscommand quit\n");
     const Lines log = afterStartup(run);
     EXPECT_EQ((Lines{"event FlashCall " + one,
                      "  messagebox caption=\"\" text=\"<string>salt & pepper &lt;x&gt; &apos;</string>\"",
-                     "no reply",
-                     "event FlashCall " + two,
+                     "no reply", "event FlashCall " + two,
                      "  messagebox caption=\"\" text=\"<string>a &amp; b</string><number>5</number>\"",
                      "no reply"}),
               Lines(log.begin(), log.begin() + std::min<size_t>(6, log.size())));
@@ -44,8 +44,8 @@ TEST(GetArgCommand, ListsTheArgumentsAfterTheProgramPath) {
     const HostRun none = folder.run("flashcall " + request + "\nfscommand quit\n");
     EXPECT_EQ(Lines{"reply <array></array>"}, linesStartingWith(none, "reply"));
 
-    const HostRun some = folder.run("flashcall " + request + "\nfscommand quit\n", {},
-                                    L"-window \"my save\" a&b<c");
+    const HostRun some =
+        folder.run("flashcall " + request + "\nfscommand quit\n", {}, L"-window \"my save\" a&b<c");
     EXPECT_EQ(Lines{"reply <array><property id=\"0\"><string>-window</string></property>"
                     "<property id=\"1\"><string>my save</string></property>"
                     "<property id=\"2\"><string>a&amp;b&lt;c</string></property></array>"},
@@ -54,8 +54,9 @@ TEST(GetArgCommand, ListsTheArgumentsAfterTheProgramPath) {
 
 TEST(SetCaptionCommand, SetsTheCaptionAsGivenAndEmptyClearsIt) {
     ProgramFolder folder;
-    const HostRun run = folder.run("fscommand setCaption  My &amp; game \nprobe window\nfscommand setCaption\n"
-                                   "probe window\nfscommand quit\n");
+    const HostRun run =
+        folder.run("fscommand setCaption  My &amp; game \nprobe window\nfscommand setCaption\n"
+                   "probe window\nfscommand quit\n");
     const Lines probes = linesStartingWith(run, "probe window");
     ASSERT_EQ(2u, probes.size());
     EXPECT_EQ(0u, probes[0].find("probe window caption=\" My &amp; game \" "));
@@ -87,8 +88,8 @@ TEST(VolumeCommands, AnswerZeroWithoutADeviceAndSetNothing) {
     const HostRun run = folder.run("flashcall " + get + "\nflashcall " + set + "\nflashcall " + setText +
                                    "\nflashcall " + get + "\nfscommand quit\n");
     const Lines log = afterStartup(run);
-    EXPECT_EQ((Lines{"event FlashCall " + get, "  reply <number>0</number>", "event FlashCall " + set, "no reply",
-                     "event FlashCall " + setText, "no reply", "event FlashCall " + get,
+    EXPECT_EQ((Lines{"event FlashCall " + get, "  reply <number>0</number>", "event FlashCall " + set,
+                     "no reply", "event FlashCall " + setText, "no reply", "event FlashCall " + get,
                      "  reply <number>0</number>"}),
               Lines(log.begin(), log.begin() + std::min<size_t>(8, log.size())));
     EXPECT_EQ(1u, run.exitCode);

@@ -14,7 +14,8 @@ using std::wstring;
 
 // A request as the control writes it for a call with these argument elements.
 wstring request(const wstring& name, const wstring& arguments) {
-    return L"<invoke name=\"" + name + L"\" returntype=\"xml\"><arguments>" + arguments + L"</arguments></invoke>";
+    return L"<invoke name=\"" + name + L"\" returntype=\"xml\"><arguments>" + arguments +
+           L"</arguments></invoke>";
 }
 
 // The replacement rule done literally: erase, insert, go on past the insertion.
@@ -35,7 +36,8 @@ wstring replaced(wstring text, const wstring& from, const wstring& to) {
 
 TEST(RequestCutting, CommandName) {
     EXPECT_EQ(extractCommandName(request(L"getArg", L"")), L"getArg");
-    EXPECT_EQ(extractCommandName(L"<invoke name=\"findFiles\" returntype=\"xml\" other=\"x\">"), L"findFiles");
+    EXPECT_EQ(extractCommandName(L"<invoke name=\"findFiles\" returntype=\"xml\" other=\"x\">"),
+              L"findFiles");
     EXPECT_EQ(extractCommandName(L"<invoke name=\"getArg></invoke>"), L"getArg></invoke>");
     EXPECT_EQ(extractCommandName(L"<invoke name=getArg/>"), L"<invoke name=getArg/>");
     EXPECT_EQ(extractCommandName(L"<invoke name=\"\">"), L"");
@@ -106,14 +108,17 @@ TEST(NumberReading, Integers) {
 
 TEST(TitleProperty, Cases) {
     EXPECT_EQ(extractTitleProperty(L""), L"Select File...");
-    EXPECT_EQ(extractTitleProperty(L"<object><property id=\"filter\"><string>*.mp3</string></property></object>"),
-              L"Select File...");
-    EXPECT_EQ(extractTitleProperty(L"<object><property id=\"title\"><string>Pick a song</string></property></object>"),
+    EXPECT_EQ(
+        extractTitleProperty(L"<object><property id=\"filter\"><string>*.mp3</string></property></object>"),
+        L"Select File...");
+    EXPECT_EQ(extractTitleProperty(
+                  L"<object><property id=\"title\"><string>Pick a song</string></property></object>"),
               L"Pick a song");
     EXPECT_EQ(extractTitleProperty(L"<object><property id=\"filter\"><string>a</string></property>"
                                    L"<property id=\"title\"><string>Music</string></property></object>"),
               L"Music");
-    EXPECT_EQ(extractTitleProperty(L"<object><property id=\"title\"><string></string></property></object>"), L"");
+    EXPECT_EQ(extractTitleProperty(L"<object><property id=\"title\"><string></string></property></object>"),
+              L"");
     EXPECT_EQ(extractTitleProperty(L"<object><property id=\"title\"><string/></property></object>"), L"");
     EXPECT_EQ(extractTitleProperty(L"<string>title</string>"), L"Select File...");
 }
@@ -141,11 +146,16 @@ TEST(ReplaceAll, MatchesLiteralRule) {
         wstring to;
     };
     const Case cases[] = {
-        {L"&amp;amp;amp;", L"&amp;", L"&"},    {L"aaaa", L"aa", L"a"},
-        {L"aaaaa", L"aa", L"aaa"},             {L"xyxyx", L"xyx", L"-"},
-        {L"&apos;&apos;x&apos;", L"&apos;", L"'"}, {L"abc", L"abc", L"abcabc"},
-        {L"abc", L"abcd", L"x"},               {L"a&b", L"&", L"&amp;"},
-        {L"tail match", L"match", L"M"},       {L"\x00e9t\x00e9", L"\x00e9", L"e"},
+        {L"&amp;amp;amp;", L"&amp;", L"&"},
+        {L"aaaa", L"aa", L"a"},
+        {L"aaaaa", L"aa", L"aaa"},
+        {L"xyxyx", L"xyx", L"-"},
+        {L"&apos;&apos;x&apos;", L"&apos;", L"'"},
+        {L"abc", L"abc", L"abcabc"},
+        {L"abc", L"abcd", L"x"},
+        {L"a&b", L"&", L"&amp;"},
+        {L"tail match", L"match", L"M"},
+        {L"\x00e9t\x00e9", L"\x00e9", L"e"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(replaced(c.text, c.from, c.to), quadraticReplace(c.text, c.from, c.to))
@@ -191,7 +201,8 @@ TEST(ReplyForms, StringArrays) {
     EXPECT_EQ(encodeStringArray({}, ReplyQuote::Double), L"<array></array>");
     EXPECT_EQ(encodeStringArray({}, ReplyQuote::Single), L"<array></array>");
     const std::vector<wstring> many(11, L"x");
-    EXPECT_NE(encodeStringArray(many, ReplyQuote::Single).find(L"<property id='10'><string>x</string></property></array>"),
+    EXPECT_NE(encodeStringArray(many, ReplyQuote::Single)
+                  .find(L"<property id='10'><string>x</string></property></array>"),
               wstring::npos);
 }
 
@@ -199,9 +210,8 @@ TEST(ReplyForms, SizeObject) {
     EXPECT_EQ(encodeSizeObject(1280, 1024),
               L"<object><property id=\"width\"><number>1280</number></property>"
               L"<property id=\"height\"><number>1024</number></property></object>");
-    EXPECT_EQ(encodeSizeObject(-1, 0),
-              L"<object><property id=\"width\"><number>-1</number></property>"
-              L"<property id=\"height\"><number>0</number></property></object>");
+    EXPECT_EQ(encodeSizeObject(-1, 0), L"<object><property id=\"width\"><number>-1</number></property>"
+                                       L"<property id=\"height\"><number>0</number></property></object>");
 }
 
 TEST(ReplyEscaping, MarkupInValues) {

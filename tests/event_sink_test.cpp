@@ -20,7 +20,8 @@ class ComTest : public ::testing::Test {
 };
 
 std::string flashCall(const std::string& name, const std::string& arguments = "") {
-    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments + "</arguments></invoke>";
+    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments +
+           "</arguments></invoke>";
 }
 
 // Plays `script` against a connected sink and returns what the stand-in logged
@@ -35,7 +36,9 @@ Lines play(const std::string& script, const Environment& environment = {}) {
     return session.scriptLog();
 }
 
-std::string event(const std::string& request) { return "event FlashCall " + request; }
+std::string event(const std::string& request) {
+    return "event FlashCall " + request;
+}
 
 using FlashEventListenerRules = ComTest;
 
@@ -104,9 +107,8 @@ class DirectInvoke : public ComTest {
         EXCEPINFO exception = {};
         exception.scode = 66;
         UINT argumentError = 77;
-        const HRESULT outcome =
-            sink_.Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, parameters, &result, &exception,
-                         &argumentError);
+        const HRESULT outcome = sink_.Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, parameters,
+                                             &result, &exception, &argumentError);
         // Invoke never writes its out-parameters.
         EXPECT_EQ(VT_I4, result.vt);
         EXPECT_EQ(55, result.lVal);
@@ -134,8 +136,8 @@ struct AspectRatioRequest {
     VARIANT argument;
     AspectRatioRequest() {
         argument.vt = VT_BSTR;
-        argument.bstrVal =
-            SysAllocString(L"<invoke name=\"getAspectRatio\" returntype=\"xml\"><arguments></arguments></invoke>");
+        argument.bstrVal = SysAllocString(
+            L"<invoke name=\"getAspectRatio\" returntype=\"xml\"><arguments></arguments></invoke>");
     }
     ~AspectRatioRequest() { SysFreeString(argument.bstrVal); }
 };
@@ -218,7 +220,8 @@ TEST_F(CommandDispatch, DisplayQueriesAnswerExactly) {
         {flashCall("resolutionSupported", "<number>800</number><number>600</number>"), "<true/>"},
         {flashCall("resolutionSupported", "<string>1024</string><string>768</string>"), "<true/>"},
         {flashCall("resolutionSupported", "<number>1024.7</number><string> 768</string>"), "<true/>"},
-        {flashCall("resolutionSupported", "<number>800</number><number>600</number><number>1</number>"), "<true/>"},
+        {flashCall("resolutionSupported", "<number>800</number><number>600</number><number>1</number>"),
+         "<true/>"},
         {flashCall("resolutionSupported", "<number>1281</number><number>1024</number>"), "<false/>"},
         {flashCall("resolutionSupported", "<number>800</number>"), "<false/>"},
         {flashCall("resolutionSupported"), "<false/>"},
@@ -242,18 +245,24 @@ TEST_F(CommandDispatch, NamesOutsideTheTablesSetNoReply) {
     const std::string noName = "<invoke><arguments></arguments></invoke>";
     const std::string answered = flashCall("getAspectRatio");
     const Lines expected = {
-        event(wrongCase),  "no reply",
-        event(otherTable), "no reply",
-        event(unknown),    "no reply",
-        event(noName),     "no reply",
+        event(wrongCase),
+        "no reply",
+        event(otherTable),
+        "no reply",
+        event(unknown),
+        "no reply",
+        event(noName),
+        "no reply",
         "event FSCommand getScreenResolution",
         "event FSCommand getArg x",
-        event(answered),   "  reply <number>1.25</number>",
+        event(answered),
+        "  reply <number>1.25</number>",
         "stop",
     };
-    EXPECT_EQ(expected, play("flashcall " + wrongCase + "\nflashcall " + otherTable + "\nflashcall " + unknown +
-                             "\nflashcall " + noName +
-                             "\nfscommand getScreenResolution\nfscommand getArg x\nflashcall " + answered + "\n"));
+    EXPECT_EQ(expected,
+              play("flashcall " + wrongCase + "\nflashcall " + otherTable + "\nflashcall " + unknown +
+                   "\nflashcall " + noName +
+                   "\nfscommand getScreenResolution\nfscommand getArg x\nflashcall " + answered + "\n"));
 }
 
 } // namespace

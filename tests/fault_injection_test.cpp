@@ -46,7 +46,9 @@ struct FailureForm {
     const wchar_t* mode;
 };
 
-void PrintTo(const FailureForm& form, std::ostream* out) { *out << form.name; }
+void PrintTo(const FailureForm& form, std::ostream* out) {
+    *out << form.name;
+}
 
 class FailingCalls : public ::testing::TestWithParam<FailureForm> {
   protected:
@@ -71,15 +73,17 @@ TEST_P(FailingCalls, AFailingReplyIsNotRetriedAndTheNextRequestIsServed) {
     const HostRun run = runToTheQuit("flashcall " + flashCallRequest("getScreenResolution") + "\nflashcall " +
                                          flashCallRequest("getArg") + "\nfscommand quit\n",
                                      failing(L"SetReturnValue"));
-    EXPECT_EQ((Lines{"event FlashCall " + flashCallRequest("getScreenResolution"), "  reply " + screenResolutionReply,
-                     "  fail SetReturnValue 0x80004005", "no reply", "event FlashCall " + flashCallRequest("getArg"),
-                     "  reply <array></array>", "  fail SetReturnValue 0x80004005", "no reply"} +
-                  quitting),
+    EXPECT_EQ((Lines{"event FlashCall " + flashCallRequest("getScreenResolution"),
+                     "  reply " + screenResolutionReply, "  fail SetReturnValue 0x80004005", "no reply",
+                     "event FlashCall " + flashCallRequest("getArg"), "  reply <array></array>",
+                     "  fail SetReturnValue 0x80004005", "no reply"} +
+               quitting),
               afterStartup(run));
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, FailingCalls,
-                         ::testing::Values(FailureForm{"Hresult", L"hresult"}, FailureForm{"Exception", L"exception"}),
+                         ::testing::Values(FailureForm{"Hresult", L"hresult"},
+                                           FailureForm{"Exception", L"exception"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The movie calls the host back from inside the host's own calls into it.
@@ -87,17 +91,23 @@ TEST(ReentrantCalls, RequestsFromInsideTheHostsCallsAreServedInPlace) {
     const std::string resolution = flashCallRequest("getScreenResolution");
     const std::string arguments = flashCallRequest("getArg");
     const HostRun run = runToTheQuit(
-        "oncall <invoke name=\"gameMinimized\" ></invoke> => flashcall " + resolution + "\n"
-        "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => flashcall " + arguments + "\n"
-        "oncall <invoke name=\"windowClose\" ></invoke> => flashcall " + resolution + "\n"
+        "oncall <invoke name=\"gameMinimized\" ></invoke> => flashcall " + resolution +
+        "\n"
+        "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => flashcall " +
+        arguments +
+        "\n"
+        "oncall <invoke name=\"windowClose\" ></invoke> => flashcall " +
+        resolution +
+        "\n"
         "send WM_ACTIVATEAPP 0 0\npost WM_RBUTTONDOWN 0 0\nsend WM_ACTIVATE WA_ACTIVE 0\nfscommand quit\n");
     // Each nested request gets its one reply before the host's call returns.
-    EXPECT_EQ((Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, "event FlashCall " + resolution,
-                     "  reply " + screenResolutionReply, "post WM_RBUTTONDOWN 0 0", rightClick,
-                     "event FlashCall " + arguments, "  reply <array></array>", "send WM_ACTIVATE WA_ACTIVE 0",
-                     gameMaximized, "event FSCommand quit", "  " + windowClose, "  event FlashCall " + resolution,
-                     "    reply " + screenResolutionReply, "release"}),
-              afterStartup(run));
+    EXPECT_EQ(
+        (Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, "event FlashCall " + resolution,
+               "  reply " + screenResolutionReply, "post WM_RBUTTONDOWN 0 0", rightClick,
+               "event FlashCall " + arguments, "  reply <array></array>", "send WM_ACTIVATE WA_ACTIVE 0",
+               gameMaximized, "event FSCommand quit", "  " + windowClose, "  event FlashCall " + resolution,
+               "    reply " + screenResolutionReply, "release"}),
+        afterStartup(run));
 }
 
 TEST(OddArguments, EventsWithoutStringArgumentsAreReadAsEmpty) {
@@ -110,25 +120,27 @@ TEST(OddArguments, EventsWithoutStringArgumentsAreReadAsEmpty) {
                                      "oddevent FSCommand null null\noddevent FSCommand i4:1 dispatch\n"
                                      "oddevent FSCommand text:quit\n"
                                      "oddevent FSCommand text:fullscreen i4:1\nprobe mode\nfscommand quit\n");
-    EXPECT_EQ((Lines{"oddevent FlashCall", "no reply", "oddevent FlashCall null", "no reply",
-                     "oddevent FlashCall i4:7", "no reply", "oddevent FlashCall empty", "no reply",
-                     "oddevent FlashCall dispatch", "no reply", "oddevent FlashCall null text:extra", "no reply",
-                     "oddevent FSCommand", "oddevent FSCommand null null", "oddevent FSCommand i4:1 dispatch",
-                     // One argument is too few for an FSCommand.
-                     "oddevent FSCommand text:quit", "oddevent FSCommand text:fullscreen i4:1",
-                     "probe mode current=1280x1024x32 registry=1280x1024x32"} +
-                  quitting),
-              afterStartup(run));
+    EXPECT_EQ(
+        (Lines{"oddevent FlashCall", "no reply", "oddevent FlashCall null", "no reply",
+               "oddevent FlashCall i4:7", "no reply", "oddevent FlashCall empty", "no reply",
+               "oddevent FlashCall dispatch", "no reply", "oddevent FlashCall null text:extra", "no reply",
+               "oddevent FSCommand", "oddevent FSCommand null null", "oddevent FSCommand i4:1 dispatch",
+               // One argument is too few for an FSCommand.
+               "oddevent FSCommand text:quit", "oddevent FSCommand text:fullscreen i4:1",
+               "probe mode current=1280x1024x32 registry=1280x1024x32"} +
+         quitting),
+        afterStartup(run));
 }
 
 TEST(HugeRequests, MegabytesAndHundredThousandArgumentsAreCutAsAnyOther) {
     const std::string longPath(4 * 1024 * 1024, 'a');
-    const HostRun run = runToTheQuit(
-        "bigcall getFileContent 1 <string>" + longPath + "</string>\n"
-        "bigcall findFiles 200000 <string>C:\\nothing-here\\*.txt</string>\n"
-        "bigcall resolutionSupported 100000 <number>800</number><number>600</number>\n"
-        "bigcall getScreenResolution 100000 <string>x</string>\n"
-        "fscommand quit\n");
+    const HostRun run =
+        runToTheQuit("bigcall getFileContent 1 <string>" + longPath +
+                     "</string>\n"
+                     "bigcall findFiles 200000 <string>C:\\nothing-here\\*.txt</string>\n"
+                     "bigcall resolutionSupported 100000 <number>800</number><number>600</number>\n"
+                     "bigcall getScreenResolution 100000 <string>x</string>\n"
+                     "fscommand quit\n");
     const auto abridged = [](const std::string& text) {
         return text.substr(0, 100) + "... (" + std::to_string(text.size()) + " characters)";
     };
@@ -147,11 +159,12 @@ TEST(HugeRequests, MegabytesAndHundredThousandArgumentsAreCutAsAnyOther) {
     files += "</arguments></invoke>";
     modes += "</arguments></invoke>";
     resolution += "</arguments></invoke>";
-    EXPECT_EQ((Lines{"event FlashCall " + abridged(fileContent), "  reply ", "event FlashCall " + abridged(files),
-                     "  reply <array></array>", "event FlashCall " + abridged(modes), "  reply <true/>",
-                     "event FlashCall " + abridged(resolution), "  reply " + screenResolutionReply} +
-                  quitting),
-              afterStartup(run));
+    EXPECT_EQ(
+        (Lines{"event FlashCall " + abridged(fileContent), "  reply ", "event FlashCall " + abridged(files),
+               "  reply <array></array>", "event FlashCall " + abridged(modes), "  reply <true/>",
+               "event FlashCall " + abridged(resolution), "  reply " + screenResolutionReply} +
+         quitting),
+        afterStartup(run));
 }
 
 // The movie goes on calling while the host shows its message box.
@@ -162,13 +175,15 @@ TEST(ModalEvents, RequestsAndCommandsWhileAMessageBoxIsOpenAreServed) {
                                      "\nmessagebox => fscommand setCaption busy\nflashcall " + box +
                                      "\nprobe window\nfscommand quit\n");
     const std::string shown = "  messagebox caption=\"\" text=\"<string>hello</string>\"";
-    EXPECT_EQ((Lines{"event FlashCall " + box, "  event FlashCall " + resolution, "    reply " + screenResolutionReply,
-                     shown, "no reply", "event FlashCall " + box, "  event FSCommand setCaption busy", shown,
-                     "no reply",
-                     "probe window caption=\"busy\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 "
-                     "visible=1 iconic=0"} +
-                  quitting),
-              afterStartup(run));
+    EXPECT_EQ(
+        (Lines{
+             "event FlashCall " + box, "  event FlashCall " + resolution,
+             "    reply " + screenResolutionReply, shown, "no reply", "event FlashCall " + box,
+             "  event FSCommand setCaption busy", shown, "no reply",
+             "probe window caption=\"busy\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 "
+             "visible=1 iconic=0"} +
+         quitting),
+        afterStartup(run));
 }
 
 // And while its file dialog is open.
@@ -177,11 +192,12 @@ TEST(ModalEvents, RequestsWhileTheFileDialogIsOpenAreServed) {
     const std::string select = flashCallRequest("showSelectDialog");
     const HostRun run = runToTheQuit("dialog cancel => flashcall " + arguments + "\nflashcall " + select +
                                      "\nfscommand quit\n");
-    EXPECT_EQ((Lines{"event FlashCall " + select, "  event FlashCall " + arguments, "    reply <array></array>",
-                     "  dialog caption=\"Select File...\" types=\"MP3 Files (*.mp3)\" owner=\"AtlWin\"",
-                     "  dialog cancelled", "  reply <array></array>"} +
-               quitting),
-              afterStartup(run));
+    EXPECT_EQ(
+        (Lines{"event FlashCall " + select, "  event FlashCall " + arguments, "    reply <array></array>",
+               "  dialog caption=\"Select File...\" types=\"MP3 Files (*.mp3)\" owner=\"AtlWin\"",
+               "  dialog cancelled", "  reply <array></array>"} +
+         quitting),
+        afterStartup(run));
 }
 
 // Every ExternalInterface command with its arguments missing, of the wrong
@@ -193,7 +209,8 @@ TEST_P(EveryCommand, SurvivesMissingWrongAndGarbageArguments) {
     const Lines requests = {
         request(name, "</invoke>"),
         request(name, "<arguments></arguments></invoke>"),
-        request(name, "<arguments><true/><null/><object></object><number>-1e999</number></arguments></invoke>"),
+        request(name,
+                "<arguments><true/><null/><object></object><number>-1e999</number></arguments></invoke>"),
         request(name, "<arguments><string>&amp;&lt;<<>>\"'&apos;&amp;amp;</string></arguments></invoke>"),
         request(name, "<arguments><object><property id=\"title\"></property></object></arguments></invoke>"),
         request(name, "<arguments><string>"),
@@ -211,8 +228,8 @@ TEST_P(EveryCommand, SurvivesMissingWrongAndGarbageArguments) {
     for (const std::string& line : requests) {
         const auto event = std::find(log.begin(), log.end(), "event FlashCall " + line);
         ASSERT_NE(log.end(), event) << line;
-        const auto next = std::find_if(event + 1, log.end(),
-                                       [](const std::string& entry) { return entry.rfind("event ", 0) == 0; });
+        const auto next = std::find_if(
+            event + 1, log.end(), [](const std::string& entry) { return entry.rfind("event ", 0) == 0; });
         EXPECT_LE(std::count_if(event + 1, next,
                                 [](const std::string& entry) { return entry.rfind("  reply ", 0) == 0; }),
                   1)
@@ -222,9 +239,9 @@ TEST_P(EveryCommand, SurvivesMissingWrongAndGarbageArguments) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, EveryCommand,
-                         ::testing::Values("resolutionSupported", "getAspectRatio", "MessageBox", "setResolution",
-                                           "findFiles", "getArg", "getVolume", "changeWallpaper", "setVolume",
-                                           "showSelectDialog", "getScreenResolution", "getFileContent",
-                                           "noSuchCommand"));
+                         ::testing::Values("resolutionSupported", "getAspectRatio", "MessageBox",
+                                           "setResolution", "findFiles", "getArg", "getVolume",
+                                           "changeWallpaper", "setVolume", "showSelectDialog",
+                                           "getScreenResolution", "getFileContent", "noSuchCommand"));
 
 } // namespace

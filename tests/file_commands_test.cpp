@@ -8,7 +8,6 @@
 
 namespace {
 
-
 // A request with one string argument.
 std::string flashCall(const std::string& name, const std::string& argument) {
     return flashCallRequest(name, "<string>" + argument + "</string>");
@@ -69,12 +68,15 @@ TEST_F(FileCommands, FindFilesListsFilesButNoFolders) {
     makeFolder(data_ + L"\\readonly", FILE_ATTRIBUTE_READONLY);
     makeFolder(data_ + L"\\hidden", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
     const std::string data = utf8(data_);
-    const HostRun result = run({flashCall("findFiles", data + "\\*"), flashCall("findFiles", data + "\\*.none"),
-                                flashCall("findFiles", ""), flashCall("findFiles", "data\\*.txt"),
-                                flashCall("findFiles", data + "\\a&amp;b*")});
-    const std::string listed = "reply <array><property id='0'><string>a&amp;b'c.txt</string></property></array>";
-    EXPECT_EQ((Lines{listed, "reply <array></array>", "reply <array></array>", listed, "reply <array></array>"}),
-              replies(result));
+    const HostRun result =
+        run({flashCall("findFiles", data + "\\*"), flashCall("findFiles", data + "\\*.none"),
+             flashCall("findFiles", ""), flashCall("findFiles", "data\\*.txt"),
+             flashCall("findFiles", data + "\\a&amp;b*")});
+    const std::string listed =
+        "reply <array><property id='0'><string>a&amp;b'c.txt</string></property></array>";
+    EXPECT_EQ(
+        (Lines{listed, "reply <array></array>", "reply <array></array>", listed, "reply <array></array>"}),
+        replies(result));
 }
 
 TEST_F(FileCommands, FindFilesNumbersEntriesWithoutGaps) {
@@ -97,20 +99,26 @@ TEST_F(FileCommands, GetFileContentReadsBothEncodings) {
     makeFile(data_ + L"\\empty.txt", "");
     makeFile(data_ + L"\\markup.txt", "a<b>&amp;c");
     const std::string data = utf8(data_);
-    const HostRun result =
-        run({flashCall("getFileContent", data + "\\wide.txt"), flashCall("getFileContent", data + "\\narrow.txt"),
-             flashCall("getFileContent", data + "\\empty.txt"), flashCall("getFileContent", data + "\\markup.txt"),
-             flashCall("getFileContent", data + "\\missing.txt"), flashCall("getFileContent", "")});
-    EXPECT_EQ((Lines{"reply <string>hi</string>", "reply <string>caf\xC3\xA9 ok</string>", "reply <string></string>",
-                     "reply <string>a&lt;b&gt;&amp;amp;c</string>", "reply ", "reply <string>true</string>"}),
+    const HostRun result = run(
+        {flashCall("getFileContent", data + "\\wide.txt"), flashCall("getFileContent", data + "\\narrow.txt"),
+         flashCall("getFileContent", data + "\\empty.txt"),
+         flashCall("getFileContent", data + "\\markup.txt"),
+         flashCall("getFileContent", data + "\\missing.txt"), flashCall("getFileContent", "")});
+    EXPECT_EQ((Lines{"reply <string>hi</string>", "reply <string>caf\xC3\xA9 ok</string>",
+                     "reply <string></string>", "reply <string>a&lt;b&gt;&amp;amp;c</string>", "reply ",
+                     "reply <string>true</string>"}),
               replies(result));
 }
 
 // Files shorter than a mark, a mark alone, a mark with an odd byte after it,
 // and the two mark bytes the wrong way round.
 TEST_F(FileCommands, GetFileContentReadsFilesAroundTheMarksLength) {
-    const Lines contents = {std::string("x"), std::string("\xFF"), std::string("ab"), std::string("\xFF\xFE"),
-                            std::string("\xFF\xFEh\0i", 5), std::string("\xFE\xFFz")};
+    const Lines contents = {std::string("x"),
+                            std::string("\xFF"),
+                            std::string("ab"),
+                            std::string("\xFF\xFE"),
+                            std::string("\xFF\xFEh\0i", 5),
+                            std::string("\xFE\xFFz")};
     Lines requests;
     for (size_t i = 0; i < contents.size(); ++i) {
         const std::wstring name = data_ + L"\\short" + std::to_wstring(i) + L".txt";
@@ -118,8 +126,8 @@ TEST_F(FileCommands, GetFileContentReadsFilesAroundTheMarksLength) {
         requests.push_back(flashCall("getFileContent", utf8(name)));
     }
     const HostRun result = run(requests);
-    EXPECT_EQ((Lines{"reply <string>x</string>", "reply <string>\xC3\xBF</string>", "reply <string>ab</string>",
-                     "reply <string></string>", "reply <string>h</string>",
+    EXPECT_EQ((Lines{"reply <string>x</string>", "reply <string>\xC3\xBF</string>",
+                     "reply <string>ab</string>", "reply <string></string>", "reply <string>h</string>",
                      "reply <string>\xC3\xBE\xC3\xBFz</string>"}),
               replies(result));
 }
@@ -129,9 +137,9 @@ TEST_F(FileCommands, GetFileContentDecodesItsPathAndReadsRelativeToTheProgram) {
     makeFile(data_ + L"\\inner.txt", "inner");
     TempFolder elsewhere;
     folder_.setWorkingFolder(elsewhere.path());
-    const HostRun result =
-        run({flashCall("getFileContent", "data&amp;apos;s.txt"), flashCall("getFileContent", "data\\inner.txt"),
-             flashCall("getFileContent", "\\data\\inner.txt")});
+    const HostRun result = run({flashCall("getFileContent", "data&amp;apos;s.txt"),
+                                flashCall("getFileContent", "data\\inner.txt"),
+                                flashCall("getFileContent", "\\data\\inner.txt")});
     // A leading backslash is not a drive: it too is read from the program folder.
     EXPECT_EQ((Lines{"reply <string>quoted</string>", "reply <string>inner</string>",
                      "reply <string>inner</string>"}),

@@ -28,12 +28,8 @@ TEST_F(FlashControlCalls, ReachTheControlByName) {
     putMenu(session.control(), true);
     returnToMovie(session.control(), L"<string>a\x00e9\x4e2d</string>");
     const Lines expected = {
-        "create",
-        "get FlashVersion",
-        "call DisableLocalSecurity",
-        "put Menu false",
-        "put Menu true",
-        "reply <string>a\xc3\xa9\xe4\xb8\xad</string>",
+        "create",         "get FlashVersion", "call DisableLocalSecurity",
+        "put Menu false", "put Menu true",    "reply <string>a\xc3\xa9\xe4\xb8\xad</string>",
     };
     EXPECT_EQ(expected, session.log());
 }

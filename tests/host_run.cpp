@@ -54,7 +54,9 @@ std::wstring unixFilePath(const std::wstring& path) {
 }
 
 // The program is built beside the tests.
-ProgramFolder::ProgramFolder() { CopyFileW(unixFilePath(GAMEHOST_EXE).c_str(), program().c_str(), FALSE); }
+ProgramFolder::ProgramFolder() {
+    CopyFileW(unixFilePath(GAMEHOST_EXE).c_str(), program().c_str(), FALSE);
+}
 
 PROCESS_INFORMATION ProgramFolder::start(const std::string& script, const Environment& environment,
                                          const std::wstring& arguments) {
@@ -73,8 +75,8 @@ PROCESS_INFORMATION ProgramFolder::start(const std::string& script, const Enviro
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     const std::wstring& current = workingFolder_.empty() ? path() : workingFolder_;
-    CreateProcessW(program().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, current.c_str(),
-                   &startup, &process);
+    CreateProcessW(program().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                   current.c_str(), &startup, &process);
     for (const auto& variable : variables) {
         SetEnvironmentVariableW(variable.first.c_str(), nullptr);
     }
@@ -115,11 +117,13 @@ std::string currentDisplayMode() {
 
 std::vector<std::string> afterStartup(const HostRun& run) {
     const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
-    return menu == run.log.end() ? std::vector<std::string>{} : std::vector<std::string>(menu + 1, run.log.end());
+    return menu == run.log.end() ? std::vector<std::string>{}
+                                 : std::vector<std::string>(menu + 1, run.log.end());
 }
 
 std::string flashCallRequest(const std::string& name, const std::string& arguments) {
-    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments + "</arguments></invoke>";
+    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments +
+           "</arguments></invoke>";
 }
 
 Lines operator+(Lines lines, const Lines& more) {
@@ -129,10 +133,11 @@ Lines operator+(Lines lines, const Lines& more) {
 
 const std::string desktopMode = "1280x1024x32";
 const std::string windowClose = "call CallFunction <invoke name=\"windowClose\" ></invoke>";
-const std::string queuedWindowClose = "call CallFunction <invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
+const std::string queuedWindowClose =
+    "call CallFunction <invoke name=\"windowClose\" returntype=\"xml\"></invoke>";
 const std::string gameMinimized = "call CallFunction <invoke name=\"gameMinimized\" ></invoke>";
 const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximized\" ></invoke>";
 const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>";
-const std::string fullscreenWindow =
-    "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
+const std::string fullscreenWindow = "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 "
+                                     "rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
 const Lines quitting = {"event FSCommand quit", "  " + windowClose, "release"};

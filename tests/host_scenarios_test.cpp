@@ -25,14 +25,17 @@ Lines startupCalls(const ProgramFolder& folder) {
             "put Menu false"};
 }
 
-int signedCode(DWORD code) { return static_cast<int>(code); }
+int signedCode(DWORD code) {
+    return static_cast<int>(code);
+}
 
 TEST(NormalRun, StartsFullscreenAndQuitGivesTheDesktopBack) {
     ProgramFolder folder;
     const HostRun run = folder.run("probe window\nprobe mode\nfscommand quit\n");
     ASSERT_FALSE(run.timedOut);
     Lines expected = startupCalls(folder);
-    expected.insert(expected.end(), {fullscreenWindow, "probe mode current=1024x768x32 registry=1280x1024x32"});
+    expected.insert(expected.end(),
+                    {fullscreenWindow, "probe mode current=1024x768x32 registry=1280x1024x32"});
     // The quit command reaches the window procedure before the event returns.
     expected.insert(expected.end(), {"event FSCommand quit", "  " + windowClose});
     EXPECT_EQ(expected, Lines(run.log.begin(), std::min(run.log.end(), run.log.begin() + expected.size())));
@@ -64,7 +67,8 @@ TEST(NormalRun, CloseCommandTellsTheMovieTwice) {
     const HostRun run = folder.run("post WM_SYSCOMMAND SC_CLOSE 0\n");
     // WM_CLOSE, then WM_DESTROY from its default processing.
     // Destroying the window lets the hosting release the control.
-    EXPECT_EQ((Lines{"post WM_SYSCOMMAND SC_CLOSE 0", windowClose, windowClose, "release"}), afterStartup(run));
+    EXPECT_EQ((Lines{"post WM_SYSCOMMAND SC_CLOSE 0", windowClose, windowClose, "release"}),
+              afterStartup(run));
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(desktopMode, currentDisplayMode());
 }
@@ -74,19 +78,21 @@ TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {
     // Input is posted to the host's window and, as a real click lands, to the
     // control's own window, which logs what reaches it: the right-button
     // press and the menu key never do, the release and other keys do.
-    const HostRun run = folder.run("post WM_RBUTTONDOWN 0 0\npost WM_RBUTTONUP 0 0\npost WM_KEYDOWN VK_APPS 0\n"
-                                   "post WM_KEYDOWN VK_APPS 0x40000001\npost WM_KEYUP VK_APPS 0\n"
-                                   "post WM_KEYDOWN 0x41 0\n"
-                                   "post player WM_RBUTTONDOWN 0 0\npost player WM_RBUTTONUP 0 0\n"
-                                   "post player WM_KEYDOWN VK_APPS 0\npost player WM_KEYDOWN 0x41 0\n"
-                                   "post WM_CLOSE 0 0\n");
-    EXPECT_EQ((Lines{"post WM_RBUTTONDOWN 0 0", rightClick, "post WM_RBUTTONUP 0 0", "post WM_KEYDOWN VK_APPS 0",
-                     rightClick, "post WM_KEYDOWN VK_APPS 0x40000001", rightClick, "post WM_KEYUP VK_APPS 0",
-                     "post WM_KEYDOWN 0x41 0", "post player WM_RBUTTONDOWN 0 0", rightClick,
-                     "post player WM_RBUTTONUP 0 0", "player window got WM_RBUTTONUP 0x00000000",
-                     "post player WM_KEYDOWN VK_APPS 0", rightClick, "post player WM_KEYDOWN 0x41 0",
-                     "player window got WM_KEYDOWN 0x00000041", "post WM_CLOSE 0 0", queuedWindowClose}),
-              afterStartup(run));
+    const HostRun run =
+        folder.run("post WM_RBUTTONDOWN 0 0\npost WM_RBUTTONUP 0 0\npost WM_KEYDOWN VK_APPS 0\n"
+                   "post WM_KEYDOWN VK_APPS 0x40000001\npost WM_KEYUP VK_APPS 0\n"
+                   "post WM_KEYDOWN 0x41 0\n"
+                   "post player WM_RBUTTONDOWN 0 0\npost player WM_RBUTTONUP 0 0\n"
+                   "post player WM_KEYDOWN VK_APPS 0\npost player WM_KEYDOWN 0x41 0\n"
+                   "post WM_CLOSE 0 0\n");
+    EXPECT_EQ(
+        (Lines{"post WM_RBUTTONDOWN 0 0", rightClick, "post WM_RBUTTONUP 0 0", "post WM_KEYDOWN VK_APPS 0",
+               rightClick, "post WM_KEYDOWN VK_APPS 0x40000001", rightClick, "post WM_KEYUP VK_APPS 0",
+               "post WM_KEYDOWN 0x41 0", "post player WM_RBUTTONDOWN 0 0", rightClick,
+               "post player WM_RBUTTONUP 0 0", "player window got WM_RBUTTONUP 0x00000000",
+               "post player WM_KEYDOWN VK_APPS 0", rightClick, "post player WM_KEYDOWN 0x41 0",
+               "player window got WM_KEYDOWN 0x00000041", "post WM_CLOSE 0 0", queuedWindowClose}),
+        afterStartup(run));
 }
 
 TEST(SingleInstance, SecondStartEndsAtOnceShowingNothing) {
@@ -125,7 +131,9 @@ struct UnusablePlayer {
     size_t callsBeforeNotice;
 };
 
-void PrintTo(const UnusablePlayer& player, std::ostream* out) { *out << player.name; }
+void PrintTo(const UnusablePlayer& player, std::ostream* out) {
+    *out << player.name;
+}
 
 // The bench's browser stub notes every address it is asked to open.
 Lines openedAddresses() {
@@ -146,7 +154,8 @@ TEST_P(PlayerNotice, ShowsTheNoticeAndGivesUp) {
     // bench has no Internet Explorer entry.
     EXPECT_TRUE(pumpUntil([&] { return openedAddresses().size() > opened; }, 5000));
     const Lines addresses = openedAddresses();
-    EXPECT_EQ(Lines{"https://get.adobe.com/flashplayer/"}, Lines(addresses.begin() + std::min(opened, addresses.size()), addresses.end()));
+    EXPECT_EQ(Lines{"https://get.adobe.com/flashplayer/"},
+              Lines(addresses.begin() + std::min(opened, addresses.size()), addresses.end()));
     const Lines calls = startupCalls(folder);
     ASSERT_GE(run.log.size(), GetParam().callsBeforeNotice);
     EXPECT_EQ(Lines(calls.begin(), calls.begin() + GetParam().callsBeforeNotice),
@@ -157,18 +166,17 @@ TEST_P(PlayerNotice, ShowsTheNoticeAndGivesUp) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlayerNotice,
-    ::testing::Values(UnusablePlayer{"NoControl", {{L"STANDIN_FAIL", L"create"}}, 0},
-                      UnusablePlayer{"NoContainer", {{L"STANDIN_FAIL", L"container"}}, 2},
-                      UnusablePlayer{"NoConnectionPoint", {{L"STANDIN_FAIL", L"connectionpoint"}}, 3},
-                      UnusablePlayer{"AdviseRefused", {{L"STANDIN_FAIL", L"advise"}}, 4},
-                      UnusablePlayer{"Version9", {{L"STANDIN_VERSION", L"0x00090000"}}, 5},
-                      UnusablePlayer{"Version9Latest", {{L"STANDIN_VERSION", L"0x0009FFFF"}}, 5},
-                      UnusablePlayer{"FlashVersionFails", {{L"STANDIN_FAIL", L"FlashVersion"}}, 5},
-                      UnusablePlayer{"DisableLocalSecurityFails", {{L"STANDIN_FAIL", L"DisableLocalSecurity"}}, 6},
-                      UnusablePlayer{"MovieFails", {{L"STANDIN_FAIL", L"Movie"}}, 7},
-                      UnusablePlayer{"MenuFails",
-                                     {{L"STANDIN_FAIL", L"Menu"}, {L"STANDIN_FAIL_MODE", L"exception"}},
-                                     8}),
+    ::testing::Values(
+        UnusablePlayer{"NoControl", {{L"STANDIN_FAIL", L"create"}}, 0},
+        UnusablePlayer{"NoContainer", {{L"STANDIN_FAIL", L"container"}}, 2},
+        UnusablePlayer{"NoConnectionPoint", {{L"STANDIN_FAIL", L"connectionpoint"}}, 3},
+        UnusablePlayer{"AdviseRefused", {{L"STANDIN_FAIL", L"advise"}}, 4},
+        UnusablePlayer{"Version9", {{L"STANDIN_VERSION", L"0x00090000"}}, 5},
+        UnusablePlayer{"Version9Latest", {{L"STANDIN_VERSION", L"0x0009FFFF"}}, 5},
+        UnusablePlayer{"FlashVersionFails", {{L"STANDIN_FAIL", L"FlashVersion"}}, 5},
+        UnusablePlayer{"DisableLocalSecurityFails", {{L"STANDIN_FAIL", L"DisableLocalSecurity"}}, 6},
+        UnusablePlayer{"MovieFails", {{L"STANDIN_FAIL", L"Movie"}}, 7},
+        UnusablePlayer{"MenuFails", {{L"STANDIN_FAIL", L"Menu"}, {L"STANDIN_FAIL_MODE", L"exception"}}, 8}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PlayerVersion, TenIsAccepted) {

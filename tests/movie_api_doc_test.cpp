@@ -18,22 +18,27 @@ using Lines = std::vector<std::string>;
 const std::string exampleFolder = "C:\\game";
 
 std::wstring widen(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
     return wide;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
 
 struct Example {
-    int line = 0;           // where its block starts in the document
-    std::string name;       // the first command or function it shows
-    Lines body;             // its lines, as written
+    int line = 0;     // where its block starts in the document
+    std::string name; // the first command or function it shows
+    Lines body;       // its lines, as written
 };
 
 // Test names carry the name and line; a parameter prints as its place.
-void PrintTo(const Example& example, std::ostream* out) { *out << "docs/movie-api.md:" << example.line; }
+void PrintTo(const Example& example, std::ostream* out) {
+    *out << "docs/movie-api.md:" << example.line;
+}
 
 std::string firstName(const Lines& body) {
     for (const std::string& line : body) {
@@ -170,7 +175,8 @@ Play translate(const Example& example, const std::string& folder) {
             armBefore("messagebox");
             play.log.push_back({"messagebox caption=\"\" text=\"" + valueOf(line, "box:") + "\""});
         } else if (key("dialog")) {
-            play.log.push_back({"dialog caption=\"" + valueOf(line, "dialog:") + "\" ", Expected::Match::start});
+            play.log.push_back(
+                {"dialog caption=\"" + valueOf(line, "dialog:") + "\" ", Expected::Match::start});
         } else if (key("user picks")) {
             const std::string path = valueOf(line, "user picks:");
             armBefore("dialog choose " + path);
@@ -181,13 +187,15 @@ Play translate(const Example& example, const std::string& folder) {
 
         } else if (key("caption")) {
             play.steps.push_back("probe window");
-            play.log.push_back({"probe window caption=\"" + valueOf(line, "caption:") + "\" ", Expected::Match::start});
+            play.log.push_back(
+                {"probe window caption=\"" + valueOf(line, "caption:") + "\" ", Expected::Match::start});
         } else if (key("window")) {
             play.steps.push_back("probe window");
             play.log.push_back({" rect=" + valueOf(line, "window:") + " ", Expected::Match::part});
         } else if (key("mode")) {
             play.steps.push_back("probe mode");
-            play.log.push_back({"probe mode current=" + valueOf(line, "mode:") + " ", Expected::Match::start});
+            play.log.push_back(
+                {"probe mode current=" + valueOf(line, "mode:") + " ", Expected::Match::start});
         } else if (key("exit code")) {
             play.exitCode = static_cast<DWORD>(std::stol(valueOf(line, "exit code:")));
             play.ends = true;
@@ -206,7 +214,9 @@ Play translate(const Example& example, const std::string& folder) {
 std::string describe(const std::vector<Expected>& lines) {
     std::string text;
     for (const Expected& line : lines) {
-        text += (line.match == Expected::Match::whole ? "  " : line.match == Expected::Match::start ? "  ^" : "  ~") +
+        text += (line.match == Expected::Match::whole   ? "  "
+                 : line.match == Expected::Match::start ? "  ^"
+                                                        : "  ~") +
                 line.text + "\n";
     }
     return text;
@@ -301,14 +311,14 @@ TEST(MovieApiDocumentCoverage, EveryCommandAndCallHasAnExample) {
             shown.insert(firstName(one.body));
         }
     }
-    const Lines expected = {
-        // ExternalInterface commands, in the order the host compares them.
-        "resolutionSupported", "getAspectRatio", "MessageBox", "setResolution", "findFiles", "getArg", "getVolume",
-        "setVolume", "getScreenResolution", "getFileContent",
-        // fscommands.
-        "setCaption", "quit", "minimize", "fullscreen",
-        // Calls into the movie.
-        "windowClose", "gameMinimized", "gameMaximized", "rightClick"};
+    const Lines expected = {// ExternalInterface commands, in the order the host compares them.
+                            "resolutionSupported", "getAspectRatio", "MessageBox", "setResolution",
+                            "findFiles", "getArg", "getVolume", "setVolume", "getScreenResolution",
+                            "getFileContent",
+                            // fscommands.
+                            "setCaption", "quit", "minimize", "fullscreen",
+                            // Calls into the movie.
+                            "windowClose", "gameMinimized", "gameMaximized", "rightClick"};
     Lines missing;
     for (const std::string& name : expected) {
         if (!shown.count(name)) {

@@ -102,9 +102,11 @@ TEST_F(ProgramFile, ManifestAsksToRunAsInvoker) {
 }
 
 TEST_F(ProgramFile, ManifestDeclaresWindows10) {
-    EXPECT_NE(std::string::npos, manifest().find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"));
-    for (const char* older : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
-                              "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}) {
+    EXPECT_NE(std::string::npos,
+              manifest().find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"));
+    for (const char* older :
+         {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+          "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}) {
         EXPECT_NE(std::string::npos, manifest().find(older)) << older;
     }
 }
@@ -112,8 +114,10 @@ TEST_F(ProgramFile, ManifestDeclaresWindows10) {
 // The game's resolution must mean physical pixels on a scaled display.
 TEST_F(ProgramFile, ManifestDeclaresPerMonitorDpiAwareness) {
     const std::string text = manifest();
-    EXPECT_NE(std::string::npos,
-              text.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>"));
+    EXPECT_NE(
+        std::string::npos,
+        text.find(
+            "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>"));
     EXPECT_NE(std::string::npos, text.find("<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/"
                                            "WindowsSettings\">PerMonitorV2, PerMonitor</dpiAwareness>"));
 }
@@ -141,7 +145,8 @@ TEST_F(ProgramFile, VersionResourceCarriesTheNumericVersion) {
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
     ASSERT_EQ(sizeof(VS_FIXEDFILEINFO), length);
     EXPECT_EQ(VS_FFI_SIGNATURE, fixed->dwSignature);
-    const DWORD major = GAMEHOST_VERSION_MAJOR, minor = GAMEHOST_VERSION_MINOR, patch = GAMEHOST_VERSION_PATCH;
+    const DWORD major = GAMEHOST_VERSION_MAJOR, minor = GAMEHOST_VERSION_MINOR,
+                patch = GAMEHOST_VERSION_PATCH;
     EXPECT_EQ(MAKELONG(minor, major), fixed->dwFileVersionMS);
     EXPECT_EQ(MAKELONG(0, patch), fixed->dwFileVersionLS);
     EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);

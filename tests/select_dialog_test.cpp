@@ -70,8 +70,9 @@ const std::string noArgument = flashCallRequest("showSelectDialog");
 TEST_F(SelectDialogCommand, OneFileGivesItsFullPath) {
     const std::string path = song(L"one.mp3");
     const HostRun result = run({"dialog choose " + path, "flashcall " + noArgument});
-    EXPECT_EQ((Lines{"event FlashCall " + noArgument, opened, "dialog chose " + path, "reply " + array({path})}),
-              movieLines(result));
+    EXPECT_EQ(
+        (Lines{"event FlashCall " + noArgument, opened, "dialog chose " + path, "reply " + array({path})}),
+        movieLines(result));
     EXPECT_EQ(1u, result.exitCode);
 }
 
@@ -93,15 +94,16 @@ TEST_F(SelectDialogCommand, FilesInADriveRootGetOneBackslash) {
     const std::string first = makeFile(L"C:\\gamehost-test-first.mp3");
     const std::string second = makeFile(L"C:\\gamehost-test-second.mp3");
     const std::string choose = "C:\\ \"gamehost-test-first.mp3\" \"gamehost-test-second.mp3\"";
-    const HostRun result =
-        run({"dialog choose " + choose, "flashcall " + noArgument, "dialog choose " + first, "flashcall " + noArgument});
+    const HostRun result = run({"dialog choose " + choose, "flashcall " + noArgument,
+                                "dialog choose " + first, "flashcall " + noArgument});
     const Lines lines = movieLines(result);
     ASSERT_EQ(9u, lines.size()) << ::testing::PrintToString(lines);
     EXPECT_EQ("dialog chose " + choose, lines[2]);
     EXPECT_EQ(0u, lines[3].find("dialog lists ")) << lines[3];
     EXPECT_EQ("reply " + array({first, second}), lines[4]);
-    EXPECT_EQ((Lines{"event FlashCall " + noArgument, opened, "dialog chose " + first, "reply " + array({first})}),
-              Lines(lines.begin() + 5, lines.end()));
+    EXPECT_EQ(
+        (Lines{"event FlashCall " + noArgument, opened, "dialog chose " + first, "reply " + array({first})}),
+        Lines(lines.begin() + 5, lines.end()));
 }
 
 TEST_F(SelectDialogCommand, CancelGivesAnEmptyArray) {
@@ -112,23 +114,41 @@ TEST_F(SelectDialogCommand, CancelGivesAnEmptyArray) {
 
 TEST_F(SelectDialogCommand, TitleComesFromTheObjectsTitlePropertyUndecoded) {
     const std::string titled =
-        flashCallRequest("showSelectDialog", "<object><property id=\"title\"><string>Pick a song</string></property></object>");
+        flashCallRequest("showSelectDialog",
+                         "<object><property id=\"title\"><string>Pick a song</string></property></object>");
     const std::string entity = flashCallRequest(
-        "showSelectDialog", "<object><property id=\"title\"><string>Rock &amp; roll</string></property></object>");
-    const std::string untitled =
-        flashCallRequest("showSelectDialog", "<object><property id=\"name\"><string>Pick</string></property></object>");
+        "showSelectDialog",
+        "<object><property id=\"title\"><string>Rock &amp; roll</string></property></object>");
+    const std::string untitled = flashCallRequest(
+        "showSelectDialog", "<object><property id=\"name\"><string>Pick</string></property></object>");
     const std::string plain = flashCallRequest("showSelectDialog", "<string>Pick a song</string>");
     const std::string types = " types=\"MP3 Files (*.mp3)\" owner=\"AtlWin\"";
-    const HostRun result = run({"dialog cancel", "flashcall " + titled, "dialog cancel", "flashcall " + entity,
-                                "dialog cancel", "flashcall " + untitled, "dialog cancel", "flashcall " + plain,
-                                "dialog cancel", "flashcall " + noArgument});
+    const HostRun result =
+        run({"dialog cancel", "flashcall " + titled, "dialog cancel", "flashcall " + entity, "dialog cancel",
+             "flashcall " + untitled, "dialog cancel", "flashcall " + plain, "dialog cancel",
+             "flashcall " + noArgument});
     const std::string cancelled = "dialog cancelled";
     const std::string empty = "reply <array></array>";
-    EXPECT_EQ((Lines{"event FlashCall " + titled, "dialog caption=\"Pick a song\"" + types, cancelled, empty,
-                     "event FlashCall " + entity, "dialog caption=\"Rock &amp; roll\"" + types, cancelled, empty,
-                     "event FlashCall " + untitled, opened, cancelled, empty,
-                     "event FlashCall " + plain, opened, cancelled, empty,
-                     "event FlashCall " + noArgument, opened, cancelled, empty}),
+    EXPECT_EQ((Lines{"event FlashCall " + titled,
+                     "dialog caption=\"Pick a song\"" + types,
+                     cancelled,
+                     empty,
+                     "event FlashCall " + entity,
+                     "dialog caption=\"Rock &amp; roll\"" + types,
+                     cancelled,
+                     empty,
+                     "event FlashCall " + untitled,
+                     opened,
+                     cancelled,
+                     empty,
+                     "event FlashCall " + plain,
+                     opened,
+                     cancelled,
+                     empty,
+                     "event FlashCall " + noArgument,
+                     opened,
+                     cancelled,
+                     empty}),
               movieLines(result));
 }
 
@@ -137,8 +157,8 @@ TEST_F(SelectDialogCommand, PathsAreEscapedInTheReply) {
     const std::string other = song(L"b&b.mp3");
     const std::string folder = utf8(music_);
     const std::string choose = folder + " \"rock&roll.mp3\" \"b&b.mp3\"";
-    const HostRun result =
-        run({"dialog choose " + rock, "flashcall " + noArgument, "dialog choose " + choose, "flashcall " + noArgument});
+    const HostRun result = run({"dialog choose " + rock, "flashcall " + noArgument, "dialog choose " + choose,
+                                "flashcall " + noArgument});
     const Lines replies = [&] {
         Lines found;
         for (const std::string& line : movieLines(result)) {

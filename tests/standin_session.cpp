@@ -83,7 +83,8 @@ HRESULT StandInSession::create() {
 
 HRESULT StandInSession::connect(IDispatch* sink) {
     IConnectionPointContainer* container = nullptr;
-    HRESULT result = control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    HRESULT result =
+        control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
     if (FAILED(result)) {
         return result;
     }
@@ -120,7 +121,8 @@ void StandInSession::release() {
 
 std::vector<std::string> StandInSession::scriptLog() const {
     const auto lines = log();
-    const auto loaded = std::find_if(lines.begin(), lines.end(),
-                                     [](const std::string& line) { return line.rfind("put Movie ", 0) == 0; });
-    return loaded == lines.end() ? std::vector<std::string>{} : std::vector<std::string>(loaded + 1, lines.end());
+    const auto loaded = std::find_if(
+        lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("put Movie ", 0) == 0; });
+    return loaded == lines.end() ? std::vector<std::string>{}
+                                 : std::vector<std::string>(loaded + 1, lines.end());
 }

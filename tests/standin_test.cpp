@@ -519,9 +519,10 @@ TEST_F(StandInControl, MessageBoxWatcherCanLeaveTheBoxStandingFirst) {
     runScript("messagebox 700\nflashcall <invoke name=\"MessageBox\"/>\nstop\n");
     EXPECT_GE(shown, 700u);
     EXPECT_LT(shown, 5000u);
-    EXPECT_EQ(plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"MessageBox\"/>",
-                                 "  messagebox caption=\"Slow\" text=\"Wait\"", "no reply", "stop"}),
-              logLines());
+    EXPECT_EQ(
+        plus(connected(), {"put Movie " + utf8(moviePath), "event FlashCall <invoke name=\"MessageBox\"/>",
+                           "  messagebox caption=\"Slow\" text=\"Wait\"", "no reply", "stop"}),
+        logLines());
 }
 
 TEST_F(StandInControl, DialogWatcherChoosesOrCancels) {
@@ -565,8 +566,8 @@ TEST_F(StandInControl, DialogWatcherChoosesOrCancels) {
     EXPECT_EQ(plus(connected(),
                    {"put Movie " + utf8(moviePath), event, opened, "  dialog chose " + where + "\\song.mp3",
                     "no reply", event, opened, "  dialog cancelled", "no reply", event, opened,
-                    "  dialog chose " + where + " \"song.mp3\" \"c d.mp3\"", "  dialog lists c d.mp3|song.mp3",
-                    "no reply", "stop"}),
+                    "  dialog chose " + where + " \"song.mp3\" \"c d.mp3\"",
+                    "  dialog lists c d.mp3|song.mp3", "no reply", "stop"}),
               logLines());
 }
 

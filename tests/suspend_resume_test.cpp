@@ -76,7 +76,7 @@ TEST(Suspension, FullscreenDeactivationResetsTheDisplayAndMinimises) {
                      // again (under Wine with exactly WA_ACTIVE): still one
                      // resume, one call.
                      "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized, gameProbe, fullscreenWindow} +
-                  quitting),
+               quitting),
               afterStartup(run));
     EXPECT_EQ(Lines{}, run.boxes);
 }
@@ -95,7 +95,7 @@ TEST(Suspension, WindowedDeactivationLeavesWindowAndDisplayAlone) {
                      "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized, windowed, desktopProbe,
                      // Already resumed: nothing more.
                      "send WM_ACTIVATE WA_ACTIVE 0"} +
-                  quitting),
+               quitting),
               afterStartup(run));
 }
 
@@ -107,9 +107,9 @@ TEST(Suspension, MinimizeCommandInFullscreenSuspendsOnce) {
                                             "fscommand quit\n");
     // The movie hears of the suspension while its own command is handled.
     EXPECT_EQ((Lines{"event FSCommand minimize", "  " + gameMinimized, desktopProbe, minimisedWindow(),
-                     "event FSCommand minimize", "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized, gameProbe,
-                     fullscreenWindow} +
-                  quitting),
+                     "event FSCommand minimize", "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized,
+                     gameProbe, fullscreenWindow} +
+               quitting),
               afterStartup(run));
 }
 
@@ -124,16 +124,17 @@ TEST(Suspension, MinimizeCommandInWindowedModeOnlySuspends) {
     EXPECT_EQ((Lines{"event FSCommand fullscreen false", "event FSCommand minimize", "  " + gameMinimized,
                      desktopProbe, windowed, "event FSCommand minimize", "send WM_ACTIVATE WA_ACTIVE 0",
                      gameMaximized, windowed} +
-                  quitting),
+               quitting),
               afterStartup(run));
 }
 
 TEST(Suspension, LeavingFullscreenWhileSuspendedShowsTheWindowWithoutTellingTheMovie) {
     ProgramFolder folder;
-    const HostRun run = runToTheEnd(folder, "send WM_ACTIVATEAPP 0 0\nfscommand fullscreen false\nprobe window\n"
-                                            "send WM_ACTIVATE WA_ACTIVE 0\n"
-                                            "send WM_ACTIVATEAPP 0 0\nprobe window\n"
-                                            "fscommand quit\n");
+    const HostRun run =
+        runToTheEnd(folder, "send WM_ACTIVATEAPP 0 0\nfscommand fullscreen false\nprobe window\n"
+                            "send WM_ACTIVATE WA_ACTIVE 0\n"
+                            "send WM_ACTIVATEAPP 0 0\nprobe window\n"
+                            "fscommand quit\n");
     const std::string windowed = windowedWindow(1024, 768);
     // The game is no longer suspended after the switch: the activation does
     // nothing, the next deactivation suspends again. Showing the window
@@ -141,7 +142,7 @@ TEST(Suspension, LeavingFullscreenWhileSuspendedShowsTheWindowWithoutTellingTheM
     // that must not resume the fullscreen game.
     EXPECT_EQ((Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, "event FSCommand fullscreen false", windowed,
                      "send WM_ACTIVATE WA_ACTIVE 0", "send WM_ACTIVATEAPP 0 0", gameMinimized, windowed} +
-                  quitting),
+               quitting),
               afterStartup(run));
 }
 
@@ -187,32 +188,35 @@ TEST(DisplaySwitching, OnlyExactlyTrueMeansFullscreen) {
                      "event FSCommand fullscreen true ", windowed, "event FSCommand fullscreen true",
                      // Again while fullscreen: the mode is simply set again.
                      "event FSCommand fullscreen true", fullscreenWindow, gameProbe} +
-                  quitting),
+               quitting),
               afterStartup(run));
     EXPECT_EQ(Lines{}, run.boxes);
 }
 
 TEST(GameResolution, WhileFullscreenItWaitsForTheNextSwitch) {
     ProgramFolder folder;
-    const HostRun run = runToTheEnd(folder, setResolution(800, 600) + "\nprobe mode\nprobe window\n"
-                                            "fscommand fullscreen true\nprobe mode\nprobe window\n"
-                                            "fscommand fullscreen false\nprobe window\nprobe mode\n"
-                                            "send WM_ACTIVATEAPP 0 0\nsend WM_ACTIVATE WA_ACTIVE 0\n"
-                                            "fscommand fullscreen true\nsend WM_ACTIVATEAPP 0 0\nprobe mode\n"
-                                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
-                                            "fscommand quit\n");
-    const std::string small = "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,800,600 "
-                              "topmost=1 visible=1 iconic=0";
-    EXPECT_EQ((Lines{setResolutionEvent(800, 600), "no reply", gameProbe, fullscreenWindow,
-                     "event FSCommand fullscreen true", "probe mode current=800x600x32 registry=1280x1024x32", small,
-                     "event FSCommand fullscreen false", windowedWindow(800, 600), desktopProbe,
-                     "send WM_ACTIVATEAPP 0 0", gameMinimized, "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized,
-                     "event FSCommand fullscreen true", "send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe,
-                     // The resume goes back to the game's own size.
-                     "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized,
-                     "probe mode current=800x600x32 registry=1280x1024x32", small} +
-                  quitting),
-              afterStartup(run));
+    const HostRun run = runToTheEnd(
+        folder, setResolution(800, 600) + "\nprobe mode\nprobe window\n"
+                                          "fscommand fullscreen true\nprobe mode\nprobe window\n"
+                                          "fscommand fullscreen false\nprobe window\nprobe mode\n"
+                                          "send WM_ACTIVATEAPP 0 0\nsend WM_ACTIVATE WA_ACTIVE 0\n"
+                                          "fscommand fullscreen true\nsend WM_ACTIVATEAPP 0 0\nprobe mode\n"
+                                          "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
+                                          "fscommand quit\n");
+    const std::string small =
+        "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,800,600 "
+        "topmost=1 visible=1 iconic=0";
+    EXPECT_EQ(
+        (Lines{setResolutionEvent(800, 600), "no reply", gameProbe, fullscreenWindow,
+               "event FSCommand fullscreen true", "probe mode current=800x600x32 registry=1280x1024x32",
+               small, "event FSCommand fullscreen false", windowedWindow(800, 600), desktopProbe,
+               "send WM_ACTIVATEAPP 0 0", gameMinimized, "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized,
+               "event FSCommand fullscreen true", "send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe,
+               // The resume goes back to the game's own size.
+               "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized,
+               "probe mode current=800x600x32 registry=1280x1024x32", small} +
+         quitting),
+        afterStartup(run));
 }
 
 TEST(GameResolution, WhileWindowedTheOuterRectangleTakesTheSize) {
@@ -220,24 +224,28 @@ TEST(GameResolution, WhileWindowedTheOuterRectangleTakesTheSize) {
     const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\n" + setResolution(800, 600) +
                                                 "\nprobe window\nprobe mode\n"
                                                 "fscommand fullscreen false\nprobe window\n" +
-                                                setResolution(640, 480) + "\nprobe window\n"
+                                                setResolution(640, 480) +
+                                                "\nprobe window\n"
                                                 "fscommand fullscreen true\nprobe mode\nprobe window\n"
                                                 "fscommand quit\n");
     // No allowance for frame and caption: the outer size is the given one.
-    const std::string exact800 = "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=0,0,800,600 "
-                                 "topmost=0 visible=1 iconic=0";
-    const std::string exact640 = "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=0,0,640,480 "
-                                 "topmost=0 visible=1 iconic=0";
-    EXPECT_EQ((Lines{"event FSCommand fullscreen false", setResolutionEvent(800, 600), "no reply", exact800,
-                     desktopProbe,
-                     // Already windowed: the window keeps its exact size.
-                     "event FSCommand fullscreen false", exact800, setResolutionEvent(640, 480), "no reply",
-                     exact640, "event FSCommand fullscreen true",
-                     "probe mode current=640x480x32 registry=1280x1024x32",
-                     "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,640,480 topmost=1 "
-                     "visible=1 iconic=0"} +
-                  quitting),
-              afterStartup(run));
+    const std::string exact800 =
+        "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=0,0,800,600 "
+        "topmost=0 visible=1 iconic=0";
+    const std::string exact640 =
+        "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=0,0,640,480 "
+        "topmost=0 visible=1 iconic=0";
+    EXPECT_EQ(
+        (Lines{"event FSCommand fullscreen false", setResolutionEvent(800, 600), "no reply", exact800,
+               desktopProbe,
+               // Already windowed: the window keeps its exact size.
+               "event FSCommand fullscreen false", exact800, setResolutionEvent(640, 480), "no reply",
+               exact640, "event FSCommand fullscreen true",
+               "probe mode current=640x480x32 registry=1280x1024x32",
+               "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,640,480 topmost=1 "
+               "visible=1 iconic=0"} +
+         quitting),
+        afterStartup(run));
 }
 
 // 1500 by 1000 is larger than the desktop, so no mode offers it.
@@ -257,11 +265,12 @@ TEST(GameResolution, RefusedModeShowsTheErrorAndTheGameGoesOn) {
     // suspended while its command is still being handled, and the display
     // stays the desktop's.
     const std::string minimised = minimisedWindow();
-    const std::string captioned = "probe window caption=\"still here\"" + minimised.substr(minimised.find(" style"));
+    const std::string captioned =
+        "probe window caption=\"still here\"" + minimised.substr(minimised.find(" style"));
     EXPECT_EQ((Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true",
                      "  " + gameMinimized, desktopProbe, minimised, "send WM_ACTIVATEAPP 0 0",
                      "event FSCommand setCaption still here", captioned} +
-                  quitting),
+               quitting),
               afterStartup(run));
 }
 
@@ -272,10 +281,11 @@ TEST(GameResolution, RefusedModeShowsTheErrorAndTheGameGoesOn) {
 // closing activated the window again, and so on without end.
 TEST(RefusedModeBoxLoop, ReactivationShowsTheErrorOnce) {
     ProgramFolder folder;
-    const HostRun run = folder.finish(folder.start(setResolution(1500, 1000) +
-                                                   "\nfscommand fullscreen true\n"
-                                                   "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nfscommand quit\n"),
-                                      10000);
+    const HostRun run =
+        folder.finish(folder.start(setResolution(1500, 1000) +
+                                   "\nfscommand fullscreen true\n"
+                                   "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nfscommand quit\n"),
+                      10000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ((Lines{refusedBox, refusedBox}), run.boxes);
@@ -284,16 +294,17 @@ TEST(RefusedModeBoxLoop, ReactivationShowsTheErrorOnce) {
 
 TEST(RefusedModeBoxLoop, WindowedShowsNoFurtherError) {
     ProgramFolder folder;
-    const HostRun run = folder.finish(folder.start(setResolution(1500, 1000) +
-                                                   "\nfscommand fullscreen true\n"
-                                                   "fscommand fullscreen false\nprobe window\nfscommand quit\n"),
-                                      10000);
+    const HostRun run =
+        folder.finish(folder.start(setResolution(1500, 1000) +
+                                   "\nfscommand fullscreen true\n"
+                                   "fscommand fullscreen false\nprobe window\nfscommand quit\n"),
+                      10000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Lines{refusedBox}, run.boxes);
     EXPECT_EQ((Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true",
                      "  " + gameMinimized, "event FSCommand fullscreen false", windowedWindow(1500, 1000)} +
-                  quitting),
+               quitting),
               afterStartup(run));
     EXPECT_EQ(desktopMode, currentDisplayMode());
 }
@@ -307,15 +318,17 @@ struct CrashCase {
     Lines logged;
 };
 
-void PrintTo(const CrashCase& crash, std::ostream* out) { *out << crash.name; }
+void PrintTo(const CrashCase& crash, std::ostream* out) {
+    *out << crash.name;
+}
 
 class Crash : public ::testing::TestWithParam<CrashCase> {};
 
 TEST_P(Crash, EndsTheProcessAndTheDesktopModeComesBack) {
     ProgramFolder folder;
-    const HostRun run = folder.run(GetParam().before +
-                                   "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => crash\n"
-                                   "post WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n");
+    const HostRun run = folder.run(
+        GetParam().before + "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => crash\n"
+                            "post WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n");
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
     EXPECT_EQ((GetParam().logged +
@@ -327,15 +340,15 @@ TEST_P(Crash, EndsTheProcessAndTheDesktopModeComesBack) {
     EXPECT_EQ(desktopMode, currentDisplayMode());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Crash,
-    ::testing::Values(CrashCase{"Fullscreen", "probe mode\n", {gameProbe}},
-                      CrashCase{"Suspended",
-                                "send WM_ACTIVATEAPP 0 0\nprobe mode\n",
-                                {"send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe}},
-                      CrashCase{"Windowed",
-                                "fscommand fullscreen false\nprobe mode\n",
-                                {"event FSCommand fullscreen false", desktopProbe}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, Crash,
+                         ::testing::Values(CrashCase{"Fullscreen", "probe mode\n", {gameProbe}},
+                                           CrashCase{
+                                               "Suspended",
+                                               "send WM_ACTIVATEAPP 0 0\nprobe mode\n",
+                                               {"send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe}},
+                                           CrashCase{"Windowed",
+                                                     "fscommand fullscreen false\nprobe mode\n",
+                                                     {"event FSCommand fullscreen false", desktopProbe}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -25,7 +25,8 @@ TEST(VolumeConversion, EveryLevelRoundTrips) {
     for (int32_t level = 0; level <= 100; ++level) {
         const uint32_t volume = percentToVolume(level);
         EXPECT_EQ(volume & 0xFFFF, volume >> 16) << level;
-        EXPECT_EQ(static_cast<uint32_t>(level), volumeToPercent(static_cast<uint16_t>(volume & 0xFFFF))) << level;
+        EXPECT_EQ(static_cast<uint32_t>(level), volumeToPercent(static_cast<uint16_t>(volume & 0xFFFF)))
+            << level;
     }
 }
 

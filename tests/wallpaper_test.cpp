@@ -58,7 +58,8 @@ void writeDesktopValue(const wchar_t* name, const std::optional<RegistryValue>& 
     UniqueKey key;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, desktopKey, 0, KEY_SET_VALUE, key.put()));
     if (value) {
-        RegSetValueExW(key.get(), name, 0, value->type, value->data.data(), static_cast<DWORD>(value->data.size()));
+        RegSetValueExW(key.get(), name, 0, value->type, value->data.data(),
+                       static_cast<DWORD>(value->data.size()));
     } else {
         RegDeleteValueW(key.get(), name);
     }
@@ -77,20 +78,22 @@ void makeImage(const std::wstring& path, const wchar_t* mimeType, INT width, INT
     CLSID encoder;
     ASSERT_LE(0, findImageEncoder(mimeType, &encoder));
     Gdiplus::GpBitmap* made = nullptr;
-    ASSERT_EQ(Gdiplus::Ok, Gdiplus::DllExports::GdipCreateBitmapFromScan0(width, height, 0, PixelFormat24bppRGB,
-                                                                            nullptr, &made));
+    ASSERT_EQ(Gdiplus::Ok, Gdiplus::DllExports::GdipCreateBitmapFromScan0(
+                               width, height, 0, PixelFormat24bppRGB, nullptr, &made));
     const UniqueGdiplusImage image(made);
     for (INT y = 0; y < height; ++y) {
         for (INT x = 0; x < width; ++x) {
             Gdiplus::DllExports::GdipBitmapSetPixel(made, x, y, y < height / 2 ? red : blue);
         }
     }
-    ASSERT_EQ(Gdiplus::Ok, Gdiplus::DllExports::GdipSaveImageToFile(image.get(), path.c_str(), &encoder, nullptr));
+    ASSERT_EQ(Gdiplus::Ok,
+              Gdiplus::DllExports::GdipSaveImageToFile(image.get(), path.c_str(), &encoder, nullptr));
 }
 
 std::string fileBytes(const std::wstring& path) {
     std::string bytes;
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) {
         return bytes;
     }
@@ -102,13 +105,15 @@ std::string fileBytes(const std::wstring& path) {
     return bytes;
 }
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Channels within `tolerance` of each other, for JPEG's losses.
 bool closeTo(DWORD color, ARGB expected, int tolerance) {
     for (int shift : {0, 8, 16}) {
-        if (std::abs(static_cast<int>((color >> shift) & 0xFF) - static_cast<int>((expected >> shift) & 0xFF)) >
-            tolerance) {
+        if (std::abs(static_cast<int>((color >> shift) & 0xFF) -
+                     static_cast<int>((expected >> shift) & 0xFF)) > tolerance) {
             return false;
         }
     }
@@ -137,12 +142,16 @@ void expectBitmapOfTheImage(const std::wstring& path, LONG width, LONG height, i
     // Rows are stored bottom-up unless the height is negative.
     auto pixel = [&](LONG x, LONG y) {
         const LONG row = info.biHeight > 0 ? height - 1 - y : y;
-        const auto* p = reinterpret_cast<const BYTE*>(bytes.data()) + file.bfOffBits + row * stride + x * pixelBytes;
+        const auto* p =
+            reinterpret_cast<const BYTE*>(bytes.data()) + file.bfOffBits + row * stride + x * pixelBytes;
         return static_cast<DWORD>(p[0] | p[1] << 8 | p[2] << 16);
     };
-    for (const auto& [x, y, color] : {std::tuple{0L, 0L, red}, {width - 1, height / 2 - 2, red},
-                                      {0L, height - 1, blue}, {width - 1, height / 2 + 2, blue}}) {
-        EXPECT_TRUE(closeTo(pixel(x, y), color, tolerance)) << x << "," << y << ": " << std::hex << pixel(x, y);
+    for (const auto& [x, y, color] : {std::tuple{0L, 0L, red},
+                                      {width - 1, height / 2 - 2, red},
+                                      {0L, height - 1, blue},
+                                      {width - 1, height / 2 + 2, blue}}) {
+        EXPECT_TRUE(closeTo(pixel(x, y), color, tolerance))
+            << x << "," << y << ": " << std::hex << pixel(x, y);
     }
 }
 
@@ -202,12 +211,13 @@ TEST_F(WallpaperCommand, ConvertsPngAndJpegBesideThemAndMakesTheBitmapTheWallpap
     writeUtf8File(inFolder(L"photo.png.bmp"), "stale");
     const std::string png = changeWallpaper("photo.png");
     const std::string jpeg = changeWallpaper("skins\\blue.jpg");
-    const HostRun run = folder_.run(
-        script({"flashcall " + png, "probe wallpaper", probeTile, probeStyle, "flashcall " + jpeg, "probe wallpaper"}));
-    EXPECT_EQ((Lines{"event FlashCall " + png, "no reply", "probe wallpaper " + utf8(inFolder(L"photo.png.bmp")),
-                     probeTile + " = 0", probeStyle + " = 0", "event FlashCall " + jpeg, "no reply",
-                     "probe wallpaper " + utf8(inFolder(L"skins\\blue.jpg.bmp"))}),
-              movieLines(run));
+    const HostRun run = folder_.run(script({"flashcall " + png, "probe wallpaper", probeTile, probeStyle,
+                                            "flashcall " + jpeg, "probe wallpaper"}));
+    EXPECT_EQ(
+        (Lines{"event FlashCall " + png, "no reply", "probe wallpaper " + utf8(inFolder(L"photo.png.bmp")),
+               probeTile + " = 0", probeStyle + " = 0", "event FlashCall " + jpeg, "no reply",
+               "probe wallpaper " + utf8(inFolder(L"skins\\blue.jpg.bmp"))}),
+        movieLines(run));
     EXPECT_EQ(1u, run.exitCode);
     expectBitmapOfTheImage(inFolder(L"photo.png.bmp"), 37, 21, 0);
     expectBitmapOfTheImage(inFolder(L"skins\\blue.jpg.bmp"), 64, 48, 24);
@@ -321,7 +331,8 @@ class ReadOnlyDesktopKey : public WallpaperCommand {
         DWORD size = 0;
         RegGetKeySecurity(desktop.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
         rules_.resize(size);
-        ASSERT_EQ(ERROR_SUCCESS, RegGetKeySecurity(desktop.get(), DACL_SECURITY_INFORMATION, rules_.data(), &size));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegGetKeySecurity(desktop.get(), DACL_SECURITY_INFORMATION, rules_.data(), &size));
         SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
         PSID everyone = nullptr;
         ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
@@ -337,14 +348,16 @@ class ReadOnlyDesktopKey : public WallpaperCommand {
         ASSERT_EQ(ERROR_SUCCESS, set);
         restricted_ = true;
         UniqueKey writable;
-        ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, desktopKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                                               writable.put()));
+        ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, desktopKey, 0,
+                                               KEY_QUERY_VALUE | KEY_SET_VALUE, writable.put()));
     }
     void TearDown() override {
         if (restricted_) {
             UniqueKey desktop;
-            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, desktopKey, 0, WRITE_DAC, desktop.put()));
-            EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(desktop.get(), DACL_SECURITY_INFORMATION, rules_.data()));
+            ASSERT_EQ(ERROR_SUCCESS,
+                      RegOpenKeyExW(HKEY_CURRENT_USER, desktopKey, 0, WRITE_DAC, desktop.put()));
+            EXPECT_EQ(ERROR_SUCCESS,
+                      RegSetKeySecurity(desktop.get(), DACL_SECURITY_INFORMATION, rules_.data()));
         }
         WallpaperCommand::TearDown();
     }
@@ -389,7 +402,8 @@ TEST(FindImageEncoder, GivesTheIndexInTheEncoderList) {
     ASSERT_LT(1u, count);
     for (UINT i = 0; i < count; ++i) {
         CLSID found = {};
-        EXPECT_EQ(static_cast<int>(i), findImageEncoder(codecs[i].MimeType, &found)) << utf8(codecs[i].MimeType);
+        EXPECT_EQ(static_cast<int>(i), findImageEncoder(codecs[i].MimeType, &found))
+            << utf8(codecs[i].MimeType);
         EXPECT_TRUE(IsEqualCLSID(codecs[i].Clsid, found));
     }
 }

@@ -34,10 +34,13 @@ namespace {
 std::atomic<size_t> liveBytes{0};
 std::atomic<size_t> peakBytes{0};
 
-void resetPeak() { peakBytes = liveBytes.load(); }
+void resetPeak() {
+    peakBytes = liveBytes.load();
+}
 
 // Every block carries its size in front, padded to keep the alignment new promises.
-constexpr size_t blockHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t) : sizeof(size_t);
+constexpr size_t blockHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t)
+                                                                          : sizeof(size_t);
 
 void* allocate(size_t size) noexcept {
     auto* block = static_cast<unsigned char*>(std::malloc(size + blockHeader));
@@ -70,15 +73,33 @@ void* operator new(size_t size) {
     }
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* pointer) noexcept { release(pointer); }
-void operator delete[](void* pointer) noexcept { release(pointer); }
-void operator delete(void* pointer, size_t) noexcept { release(pointer); }
-void operator delete[](void* pointer, size_t) noexcept { release(pointer); }
-void operator delete(void* pointer, const std::nothrow_t&) noexcept { release(pointer); }
-void operator delete[](void* pointer, const std::nothrow_t&) noexcept { release(pointer); }
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void operator delete(void* pointer) noexcept {
+    release(pointer);
+}
+void operator delete[](void* pointer) noexcept {
+    release(pointer);
+}
+void operator delete(void* pointer, size_t) noexcept {
+    release(pointer);
+}
+void operator delete[](void* pointer, size_t) noexcept {
+    release(pointer);
+}
+void operator delete(void* pointer, const std::nothrow_t&) noexcept {
+    release(pointer);
+}
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept {
+    release(pointer);
+}
 
 namespace {
 
@@ -125,8 +146,8 @@ class RecordingControl final : public IDispatch {
         ids[0] = dispidSetReturnValue;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*,
+                                     EXCEPINFO*, UINT*) override {
         try {
             if (id != dispidSetReturnValue || !parameters || parameters->cArgs != 1 ||
                 parameters->rgvarg[0].vt != VT_BSTR) {
@@ -156,15 +177,18 @@ void raiseFlashCall(FlashEventListener& sink, const wstring& request) {
     argument.vt = VT_BSTR;
     argument.bstrVal = text.get();
     DISPPARAMS parameters = {&argument, nullptr, 1, 0};
-    sink.Invoke(dispidFlashCall, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr, nullptr,
-                nullptr);
+    sink.Invoke(dispidFlashCall, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr,
+                nullptr, nullptr);
 }
 
 wstring flashCallRequest(const wstring& name, const wstring& arguments) {
-    return L"<invoke name=\"" + name + L"\" returntype=\"xml\"><arguments>" + arguments + L"</arguments></invoke>";
+    return L"<invoke name=\"" + name + L"\" returntype=\"xml\"><arguments>" + arguments +
+           L"</arguments></invoke>";
 }
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 void require(bool condition, const char* what) {
     if (!condition) {
@@ -200,7 +224,8 @@ bool allWithin = true;
 void report(const char* figure, double value, double bound, const char* detail) {
     const bool within = value <= bound;
     allWithin = allWithin && within;
-    std::printf("%-44s %8.2f  (bound %5.2f)  %s  %s\n", figure, value, bound, within ? "PASS" : "MISS", detail);
+    std::printf("%-44s %8.2f  (bound %5.2f)  %s  %s\n", figure, value, bound, within ? "PASS" : "MISS",
+                detail);
     std::fflush(stdout);
 }
 
@@ -238,11 +263,13 @@ wstring temporaryFolder() {
 }
 
 void writeFile(const wstring& path, const std::string& bytes) {
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     require(static_cast<bool>(file), "cannot create a test file");
     DWORD written = 0;
-    require(bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                              written == bytes.size()),
+    require(bytes.empty() ||
+                (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                 written == bytes.size()),
             "cannot write a test file");
 }
 
@@ -253,10 +280,11 @@ std::string asciiText() {
     text.reserve(size + 128);
     for (unsigned line = 0; text.size() < size; ++line) {
         char buffer[128];
-        const int length = std::snprintf(buffer, sizeof buffer,
-                                         line % 64 ? "line %07u: the quick brown fox jumps over the lazy dog\r\n"
-                                                   : "line %07u: a < b && b > c\r\n",
-                                         line);
+        const int length =
+            std::snprintf(buffer, sizeof buffer,
+                          line % 64 ? "line %07u: the quick brown fox jumps over the lazy dog\r\n"
+                                    : "line %07u: a < b && b > c\r\n",
+                          line);
         text.append(buffer, static_cast<size_t>(length));
     }
     text.resize(size);
@@ -280,14 +308,16 @@ std::vector<char> bareRead(const wstring& path) {
     GetFileSizeEx(file.get(), &size);
     std::vector<char> bytes(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    require(ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size(),
+    require(ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                read == bytes.size(),
             "cannot read the test file");
     return bytes;
 }
 
 // Memory is counted as the C++ allocations live at their peak, or at the
 // moment the reply reaches the control together with the BSTR made for it.
-void fileContent(FlashEventListener& sink, RecordingControl& control, const wstring& folder, int repetitions) {
+void fileContent(FlashEventListener& sink, RecordingControl& control, const wstring& folder,
+                 int repetitions) {
     const wstring path = folder + L"\\content.txt";
     const std::string bytes = asciiText();
     writeFile(path, bytes);
@@ -303,7 +333,8 @@ void fileContent(FlashEventListener& sink, RecordingControl& control, const wstr
     char detail[160];
     std::snprintf(detail, sizeof detail, "peak %.1f MiB for %.1f MiB of UTF-16 text", heldPeak / 1048576.0,
                   textBytes / 1048576.0);
-    report("getFileContent 64 MiB: extra memory / text", static_cast<double>(heldPeak) / textBytes, 3.0, detail);
+    report("getFileContent 64 MiB: extra memory / text", static_cast<double>(heldPeak) / textBytes, 3.0,
+           detail);
 
     control.keepWhole = true;
     raiseFlashCall(sink, request);
@@ -314,13 +345,15 @@ void fileContent(FlashEventListener& sink, RecordingControl& control, const wstr
     const wstring head = control.head;
     const wstring tail = control.tail;
     const size_t length = control.length;
-    compare("getFileContent 64 MiB / bare read", repetitions, 4.0, [&] { require(bareRead(path).size() == bytes.size(), "short read"); },
-            [&] {
-                control.length = 0;
-                raiseFlashCall(sink, request);
-                require(control.length == length && control.head == head && control.tail == tail,
-                        "getFileContent replied differently");
-            });
+    compare(
+        "getFileContent 64 MiB / bare read", repetitions, 4.0,
+        [&] { require(bareRead(path).size() == bytes.size(), "short read"); },
+        [&] {
+            control.length = 0;
+            raiseFlashCall(sink, request);
+            require(control.length == length && control.head == head && control.tail == tail,
+                    "getFileContent replied differently");
+        });
     DeleteFileW(path.c_str());
 }
 
@@ -334,15 +367,16 @@ void replaceAllOnEntities(int repetitions) {
     const wstring expected(text.size() / 5, L'&');
     // The baseline's copy is the text the command then works on.
     wstring copy;
-    compare("replaceAll 8 Mi chars of &amp; / copy", repetitions, 10.0,
-            [&] {
-                copy = wstring();
-                copy = text;
-            },
-            [&] {
-                replaceAll(copy, L"&amp;", L"&");
-                require(copy == expected, "replaceAll gave the wrong text");
-            });
+    compare(
+        "replaceAll 8 Mi chars of &amp; / copy", repetitions, 10.0,
+        [&] {
+            copy = wstring();
+            copy = text;
+        },
+        [&] {
+            replaceAll(copy, L"&amp;", L"&");
+            require(copy == expected, "replaceAll gave the wrong text");
+        });
 }
 
 constexpr unsigned folderFiles = 20000;
@@ -384,12 +418,13 @@ void fileSearch(FlashEventListener& sink, RecordingControl& control, const wstri
     require(items == folderFiles && control.whole.find(L"<string>track 00000.mp3</string>") != wstring::npos,
             "findFiles replied the wrong list");
     const size_t length = control.length;
-    compare("findFiles 20000 files / bare find loop", repetitions, 1.5, [&] { bareFind(pattern); },
-            [&] {
-                control.length = 0;
-                raiseFlashCall(sink, request);
-                require(control.length == length, "findFiles replied differently");
-            });
+    compare(
+        "findFiles 20000 files / bare find loop", repetitions, 1.5, [&] { bareFind(pattern); },
+        [&] {
+            control.length = 0;
+            raiseFlashCall(sink, request);
+            require(control.length == length, "findFiles replied differently");
+        });
 }
 
 void screenResolution(FlashEventListener& sink, RecordingControl& control, int repetitions) {
@@ -399,23 +434,24 @@ void screenResolution(FlashEventListener& sink, RecordingControl& control, int r
     control.keepWhole = true;
     raiseFlashCall(sink, request);
     control.keepWhole = false;
-    require(size.width > 0 &&
-                control.whole == encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height)),
+    require(size.width > 0 && control.whole == encodeSizeObject(static_cast<int32_t>(size.width),
+                                                                static_cast<int32_t>(size.height)),
             "getScreenResolution replied the wrong size");
     const size_t length = control.length;
     volatile uint32_t sink32 = 0;
-    compare("getScreenResolution round trip / query", repetitions, 1.2,
-            [&] {
-                for (int i = 0; i < calls; ++i) {
-                    sink32 = sink32 + getDesktopResolution().width;
-                }
-            },
-            [&] {
-                for (int i = 0; i < calls; ++i) {
-                    raiseFlashCall(sink, request);
-                }
-                require(control.length == length, "getScreenResolution replied differently");
-            });
+    compare(
+        "getScreenResolution round trip / query", repetitions, 1.2,
+        [&] {
+            for (int i = 0; i < calls; ++i) {
+                sink32 = sink32 + getDesktopResolution().width;
+            }
+        },
+        [&] {
+            for (int i = 0; i < calls; ++i) {
+                raiseFlashCall(sink, request);
+            }
+            require(control.length == length, "getScreenResolution replied differently");
+        });
 }
 
 int run(int repetitions) {

@@ -126,8 +126,7 @@ void checkNumbers(int32_t width, int32_t height, uint32_t level, float ratio) {
     FUZZ_CHECK(encodeNumber(ratio) == L"<number>" + widened(expected) + L"</number>");
 }
 
-template <typename Number>
-Number numberAt(const uint8_t* data, size_t size, size_t offset) {
+template <typename Number> Number numberAt(const uint8_t* data, size_t size, size_t offset) {
     uint8_t bytes[sizeof(Number)] = {};
     for (size_t i = 0; i < sizeof bytes && offset + i < size; ++i) {
         bytes[i] = data[offset + i];
@@ -153,8 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkArray(items, ReplyQuote::Double);
     checkArray(items, ReplyQuote::Single);
     checkArray({}, ReplyQuote::Single);
-    checkNumbers(numberAt<int32_t>(data, size, 0), numberAt<int32_t>(data, size, 4), numberAt<uint32_t>(data, size, 8),
-                 numberAt<float>(data, size, 12));
+    checkNumbers(numberAt<int32_t>(data, size, 0), numberAt<int32_t>(data, size, 4),
+                 numberAt<uint32_t>(data, size, 8), numberAt<float>(data, size, 12));
     FUZZ_CHECK(encodeBoolean(true) == L"<true/>");
     FUZZ_CHECK(encodeBoolean(false) == L"<false/>");
     return 0;

@@ -149,8 +149,9 @@ void ModalWatchers::service(const std::function<void(const std::wstring&)>& runS
                 runStep(step);
                 return;
             }
-            auto seen = std::find_if(boxesSeen.begin(), boxesSeen.end(),
-                                     [dialog](const std::pair<HWND, DWORD>& box) { return box.first == dialog; });
+            auto seen =
+                std::find_if(boxesSeen.begin(), boxesSeen.end(),
+                             [dialog](const std::pair<HWND, DWORD>& box) { return box.first == dialog; });
             if (seen == boxesSeen.end()) {
                 seen = boxesSeen.insert(boxesSeen.end(), {dialog, GetTickCount()});
             }
@@ -189,8 +190,8 @@ void ModalWatchers::service(const std::function<void(const std::wstring&)>& runS
             runStep(step);
             return;
         }
-        logLine(L"dialog caption=\"" + windowText(dialog) + L"\" types=\"" + fileTypes(dialog) + L"\" owner=\"" +
-                className(GetWindow(dialog, GW_OWNER)) + L"\"");
+        logLine(L"dialog caption=\"" + windowText(dialog) + L"\" types=\"" + fileTypes(dialog) +
+                L"\" owner=\"" + className(GetWindow(dialog, GW_OWNER)) + L"\"");
         switch (armed->action.kind) {
         case DialogAction::Kind::Cancel:
             logLine(L"dialog cancelled");

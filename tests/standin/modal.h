@@ -29,7 +29,9 @@ class ModalWatchers {
   public:
     // `during`: a script step to run while the box is open, before its OK.
     // The OK comes once the box has stood for `patience` ms.
-    void armMessageBox(const std::wstring& during, DWORD patience) { messageBoxes.push_back({during, patience}); }
+    void armMessageBox(const std::wstring& during, DWORD patience) {
+        messageBoxes.push_back({during, patience});
+    }
     void armDialog(const DialogAction& action) { dialogs.push_back({action, nullptr}); }
     // Acts on the thread's open boxes and dialogs; runs a `during` step
     // through `runStep`, then leaves the rest to a later tick.

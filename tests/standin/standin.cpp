@@ -476,7 +476,8 @@ void Control::raiseEvent(DISPID id, std::vector<VARIANTARG>& values) {
     if (sink) {
         sink->AddRef();
         AddRef();
-        DISPPARAMS params = {values.empty() ? nullptr : values.data(), nullptr, static_cast<UINT>(values.size()), 0};
+        DISPPARAMS params = {values.empty() ? nullptr : values.data(), nullptr,
+                             static_cast<UINT>(values.size()), 0};
         VARIANT result;
         VariantInit(&result);
         EXCEPINFO exception = {};
@@ -484,8 +485,8 @@ void Control::raiseEvent(DISPID id, std::vector<VARIANTARG>& values) {
         HRESULT invoked = S_OK;
         {
             EventScope inFlight;
-            invoked = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
-                                   &argumentError);
+            invoked = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
+                                   &exception, &argumentError);
         }
         // A host's Invoke must not fail an event; the log shows it if it does.
         if (invoked != S_OK) {
@@ -540,7 +541,9 @@ bool oddArgument(const std::wstring& kind, VARIANTARG& value) {
 }
 
 bool Control::raiseOddEvent(const std::wstring& event, const std::vector<std::wstring>& arguments) {
-    const DISPID id = event == L"FlashCall" ? flashCallEvent : event == L"FSCommand" ? fsCommandEvent : DISPID_UNKNOWN;
+    const DISPID id = event == L"FlashCall"   ? flashCallEvent
+                      : event == L"FSCommand" ? fsCommandEvent
+                                              : DISPID_UNKNOWN;
     if (id == DISPID_UNKNOWN) {
         return false;
     }
