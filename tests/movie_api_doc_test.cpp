@@ -181,6 +181,8 @@ Play translate(const Example& example, const std::string& folder) {
             const std::string path = valueOf(line, "user picks:");
             armBefore("dialog choose " + path);
             play.log.push_back({"dialog chose " + path});
+        } else if (key("dialog lists")) {
+            play.log.push_back({"dialog lists " + valueOf(line, "dialog lists:")});
         } else if (line == "user cancels") {
             armBefore("dialog cancel");
             play.log.push_back({"dialog cancelled"});
@@ -313,8 +315,8 @@ TEST(MovieApiDocumentCoverage, EveryCommandAndCallHasAnExample) {
     }
     const Lines expected = {// ExternalInterface commands, in the order the host compares them.
                             "resolutionSupported", "getAspectRatio", "MessageBox", "setResolution",
-                            "findFiles", "getArg", "getVolume", "setVolume", "getScreenResolution",
-                            "getFileContent",
+                            "findFiles", "getArg", "getVolume", "changeWallpaper", "setVolume",
+                            "showSelectDialog", "getScreenResolution", "getFileContent",
                             // fscommands.
                             "setCaption", "quit", "minimize", "fullscreen",
                             // Calls into the movie.
