@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Fuzzes the codec for about a minute, builds the program and every test,
-# then runs all tests under Wine, headless.
+# then runs all tests under Wine, headless, and checks the formatting.
 #
-# The program a player gets is 32-bit. Where the kernel runs 32-bit code, the
-# tests run on that build (TEST_ARCH=i686). Many current kernels do not, and
-# then 32-bit Wine cannot start at all: by default the tests run on a 64-bit
-# build of the same sources (TEST_ARCH=x86_64) in a 64-bit prefix, and the
-# checks of the program file itself look at the 32-bit program.
+# The tests run the program a player gets: the 32-bit gamehost.exe, the one
+# that goes into the zip. Where the kernel runs no 32-bit code, the 32-bit
+# Wine loader runs under qemu-i386 (scripts/i386-route.sh); the Windows code
+# is the same. TEST_ARCH=x86_64 runs the tests on a 64-bit build of the same
+# sources instead, natively and faster, while the checks of the program file
+# still look at the 32-bit program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,24 +16,35 @@ scripts/setup.sh
 scripts/fuzz.sh
 
 build=${BUILD_DIR:-build}
-arch=${TEST_ARCH:-x86_64}
+arch=${TEST_ARCH:-i686}
 
 configure() {
     cmake -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$2-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release "${@:3}"
     cmake --build "$1" -j"$(nproc)"
 }
 
-if [ "$arch" = i686 ]; then
-    configure "$build" i686
+case "$arch" in
+i686)
+    configure "$build" i686 -DBUILD_TESTING=ON -DSHIPPED_PROGRAM=
     tests=$build
-else
+    ;;
+x86_64)
     configure "$build" i686 -DBUILD_TESTING=OFF
     tests=$build/$arch
     configure "$tests" "$arch" -DSHIPPED_PROGRAM="$(pwd)/$build/gamehost.exe"
-fi
+    ;;
+*)
+    echo "TEST_ARCH is i686 or x86_64, not $arch" >&2
+    exit 2
+    ;;
+esac
 
 trap 'scripts/wine-bench.sh stop "$tests/bench"' EXIT
 scripts/wine-bench.sh start "$tests/bench"
+program=$tests/gamehost.exe
+route=natively
+[ "$arch" = i686 ] && route=$(scripts/i386-route.sh describe)
+echo "test: every test runs $program ($(i686-w64-mingw32-objdump -f "$program" | sed -n 's/.*file format //p')) under Wine $route"
 # One at a time: the tests share one desktop, whose display mode any of them may change.
 ctest --test-dir "$tests" --output-on-failure
 # The tree is formatted as .clang-format says.

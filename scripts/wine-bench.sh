@@ -21,6 +21,7 @@ command=$1
 mkdir -p "$2"
 bench=$(cd "$2" && pwd)
 shift 2
+here=$(dirname "$(readlink -f "$0")")
 
 export WINEPREFIX="$bench/prefix"
 export WINEDEBUG=-all
@@ -36,11 +37,31 @@ export WINEARCH=${BENCH_ARCH:-win32}
 if [ "$WINEARCH" = win64 ]; then
     # Debian's wine command prefers the 32-bit loader whenever it is installed,
     # even where the kernel cannot run it.
-    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-    export WINELOADER=$wine
+    loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    export WINELOADER=$loader
 else
-    wine=wine
+    loader=wine
 fi
+
+# How Wine is started on this bench: directly, or through the i386 route where
+# the kernel runs no 32-bit code (decided when the bench starts; BENCH/emulator
+# names the emulator then).
+set_route() {
+    route=()
+    if [ -s "$bench/emulator" ]; then
+        route=("$here/i386-route.sh" emulate "$(cat "$bench/emulator")")
+    fi
+    wine=("${route[@]}" "$loader")
+}
+choose_route() {
+    if [ "$WINEARCH" = win32 ] && ! "$here/i386-route.sh" native; then
+        "$here/i386-route.sh" emulator >"$bench/emulator"
+    else
+        : >"$bench/emulator"
+    fi
+    set_route
+}
+set_route
 
 xvfb_alive() { [ -f "$bench/xvfb.pid" ] && kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null; }
 
@@ -78,12 +99,12 @@ start_x() {
 make_prefix() {
     [ -f "$WINEPREFIX/.bench-ready" ] && return
     rm -rf "$WINEPREFIX"
-    "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    "${wine[@]}" wineboot -i </dev/null >/dev/null 2>&1
     # One virtual desktop for every process: a full mode list and real mode changes.
-    "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
-    "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1
+    "${wine[@]}" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
+    "${wine[@]}" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1
     # Crash tests must not wait on winedbg's dialog.
-    "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+    "${wine[@]}" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
     # The desktop settings apply only to a desktop made after them.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
@@ -94,13 +115,14 @@ register_standin() {
     [ -n "${STANDIN_DLL:-}" ] && [ -f "$STANDIN_DLL" ] || return 0
     local key='HKCR\CLSID\{D27CDB6E-AE6D-11CF-96B8-444553540000}'
     local path
-    path=$("$wine" winepath -w "$STANDIN_DLL" 2>/dev/null)
-    "$wine" reg add "$key" /ve /d "Stand-in player control (tests only)" /f </dev/null >/dev/null 2>&1
-    "$wine" reg add "$key\\InprocServer32" /ve /d "$path" /f </dev/null >/dev/null 2>&1
-    "$wine" reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
+    path=$("${wine[@]}" winepath -w "$STANDIN_DLL" 2>/dev/null)
+    "${wine[@]}" reg add "$key" /ve /d "Stand-in player control (tests only)" /f </dev/null >/dev/null 2>&1
+    "${wine[@]}" reg add "$key\\InprocServer32" /ve /d "$path" /f </dev/null >/dev/null 2>&1
+    "${wine[@]}" reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
 }
 
 start() {
+    choose_route
     start_x
     export DISPLAY
     DISPLAY=$(cat "$bench/display")
@@ -111,14 +133,14 @@ start() {
     wineserver -p </dev/null >/dev/null 2>&1 || true
     # The first Wine process starts Wine's services; started here, they do not
     # inherit a test runner's pipes. The keeper also holds the desktop up.
-    setsid "$wine" "${BENCH_KEEPER:-explorer}" </dev/null >/dev/null 2>&1 &
+    setsid "${wine[@]}" "${BENCH_KEEPER:-explorer}" </dev/null >/dev/null 2>&1 &
     echo $! >"$bench/keeper.pid"
     register_standin
     # Web pages go to a stub that only notes the address. Wine's own Internet
     # Explorer would stay running and hold a test runner's pipes.
-    "$wine" reg delete 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\IEXPLORE.EXE' /f \
+    "${wine[@]}" reg delete 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\IEXPLORE.EXE' /f \
         </dev/null >/dev/null 2>&1 || true
-    "$wine" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$(dirname "$(readlink -f "$0")")/bench-browser.sh" /f \
+    "${wine[@]}" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$here/bench-browser.sh" /f \
         </dev/null >/dev/null 2>&1
 }
 
@@ -146,15 +168,17 @@ stop-unlocked) stop ;;
 run)
     [ $# -ge 1 ] || usage
     locked start
+    set_route
     DISPLAY=$(cat "$bench/display")
     export DISPLAY
-    exec "$wine" "$@"
+    exec "${wine[@]}" "$@"
     ;;
 shell)
     locked start
+    set_route
     DISPLAY=$(cat "$bench/display")
     export DISPLAY
-    exec "$@"
+    exec "${route[@]}" "$@"
     ;;
 *) usage ;;
 esac
