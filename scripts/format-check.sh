@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Checks that every C++ source and header of the tree is formatted as the
-# root .clang-format says; lists the files that are not and fails.
-# `clang-format -i FILE` formats one.
+# Checks the tree's formatting and its shell scripts: every C++ source and
+# header as the root .clang-format says (`clang-format -i FILE` mends one),
+# every script indented alike (`shfmt -i 4 -w FILE` mends one) and without
+# findings of shellcheck. Lists what fails and fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t files < <(git ls-files --cached --others --exclude-standard -- 'bridge/*' 'host/*' 'display/*' 'desktop/*' 'tests/*' |
-    grep -E '\.(cpp|h)$')
+tracked() { git ls-files --cached --others --exclude-standard -- "$@"; }
+
+mapfile -t sources < <(tracked 'bridge/*' 'host/*' 'display/*' 'desktop/*' 'tests/*' | grep -E '\.(cpp|h)$')
+mapfile -t scripts < <(tracked '*.sh' .ci/run)
 failed=()
-for file in "${files[@]}"; do
+for file in "${sources[@]}"; do
     [ -f "$file" ] || continue
     clang-format --dry-run --Werror --style=file "$file" 2>/dev/null || failed+=("$file")
 done
+present=()
+for file in "${scripts[@]}"; do
+    [ -f "$file" ] && present+=("$file")
+done
+mapfile -t unformatted < <(shfmt -i 4 -l "${present[@]}")
+failed+=("${unformatted[@]}")
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'not formatted: %s\n' "${failed[@]}"
-    exit 1
 fi
-echo "${#files[@]} files formatted"
+shellcheck "${present[@]}" || failed+=(shellcheck)
+[ ${#failed[@]} -eq 0 ] || exit 1
+echo "${#sources[@]} C++ files formatted; ${#present[@]} scripts formatted and clean under shellcheck"

@@ -69,7 +69,8 @@ shot() {
     DISPLAY=$(cat "$bench/display") import -window root "$png"
     if [ "${DEMO_CROP:-0}" = 1 ]; then
         local rect left top right bottom
-        rect=$(sed 's/.* rect=\([-0-9,]*\) .*/\1/' <<<"$probe")
+        rect=${probe#* rect=}
+        rect=${rect%% *}
         IFS=, read -r left top right bottom <<<"$rect"
         convert "$png" -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "$png"
     fi

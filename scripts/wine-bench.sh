@@ -15,7 +15,10 @@
 # desktop on instead of a private Xvfb (the prefix stays private).
 set -euo pipefail
 
-usage() { echo "usage: $0 start|stop|run|shell BENCH [...]" >&2; exit 2; }
+usage() {
+    echo "usage: $0 start|stop|run|shell BENCH [...]" >&2
+    exit 2
+}
 [ $# -ge 2 ] || usage
 command=$1
 mkdir -p "$2"
@@ -30,6 +33,7 @@ export HOME="$bench/home"
 mkdir -p "$HOME"
 
 config=$bench/config.sh
+# shellcheck source=/dev/null # written by CMake into the build folder
 [ -f "$config" ] && . "$config"
 
 # BENCH_ARCH (from config.sh) is win32 for a 32-bit build, win64 for a 64-bit one.
@@ -80,8 +84,8 @@ start_x() {
         fi
         Xvfb ":$n" -screen 0 "${BENCH_DESKTOP:-1280x1024}x24" -nolisten tcp </dev/null >/dev/null 2>&1 &
         echo $! >"$bench/xvfb.pid"
-        local i
-        for i in $(seq 100); do
+        local _
+        for _ in $(seq 100); do
             [ -e "/tmp/.X11-unix/X$n" ] && break
             kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null || break
             sleep 0.1

@@ -8,9 +8,15 @@ zip=$1 program=$2 readme=$3 objdump=$4 program_file_test=$5 bench=$6
 here=$(cd "$(dirname "$0")" && pwd)
 
 failed=0
-fail() { echo "$*"; failed=1; }
+fail() {
+    echo "$*"
+    failed=1
+}
 
-[ -f "$zip" ] || { echo "no package $zip"; exit 1; }
+[ -f "$zip" ] || {
+    echo "no package $zip"
+    exit 1
+}
 listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
 [ "$listed" = "README.txt gamehost.exe " ] || fail "the zip holds: $listed"
 
@@ -23,6 +29,7 @@ cmp -s "$unpacked/README.txt" "$readme" || fail "README.txt in the zip is not $r
 bash "$here/imports_test.sh" "$objdump" "$unpacked/gamehost.exe" >/dev/null || fail "imports of the zipped program"
 
 # The resource checks of the built program, run on the zipped copy.
+# shellcheck disable=SC2016 # expanded by the inner shell
 checked=$("$here/../scripts/wine-bench.sh" shell "$bench" sh -c \
     'loader=${WINELOADER:-wine}; GAMEHOST_PROGRAM_FILE=$("$loader" winepath -w "$1") "$loader" "$2" --gtest_filter="ProgramFile.Manifest*:ProgramFile.Version*"' \
     sh "$unpacked/gamehost.exe" "$program_file_test" </dev/null 2>&1) || fail "program file checks failed: $checked"
