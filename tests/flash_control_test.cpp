@@ -98,10 +98,9 @@ TEST_F(FlashControlCalls, CallMovieSendsTheRequestAndIgnoresFailure) {
     for (const wchar_t* failure : {L"", L"CallFunction"}) {
         StandInSession session(Environment{{L"STANDIN_FAIL", failure}});
         ASSERT_HRESULT_SUCCEEDED(session.create());
-        flashControl = session.control();
+        flashControl = session.takeControl();
         callMovie(gameMinimizedRequest);
         callMovie(rightClickRequest);
-        flashControl = nullptr;
         Lines expected = {"create", "call CallFunction " + utf8(gameMinimizedRequest)};
         if (*failure) {
             expected.push_back("fail CallFunction 0x80004005");
@@ -111,13 +110,14 @@ TEST_F(FlashControlCalls, CallMovieSendsTheRequestAndIgnoresFailure) {
             expected.push_back("fail CallFunction 0x80004005");
         }
         EXPECT_EQ(expected, session.log());
+        flashControl.reset();
     }
 }
 
 TEST_F(FlashControlCalls, CallMovieAfterTheControlIsGoneReachesNothing) {
     StandInSession session;
     ASSERT_HRESULT_SUCCEEDED(session.create());
-    flashControl = nullptr;
+    flashControl.reset();
     callMovie(windowCloseRequest);
     EXPECT_EQ(Lines{"create"}, session.log());
 }

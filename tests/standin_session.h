@@ -2,8 +2,7 @@
 // Test support: a temporary folder, UTF-8 files, and a session with the
 // stand-in control in which the test program itself plays the host.
 
-#include <windows.h>
-#include <oaidl.h>
+#include "host/handles.h"
 
 #include <string>
 #include <utility>
@@ -40,15 +39,14 @@ class StandInSession {
     ~StandInSession();
 
     HRESULT create();
-    IDispatch* control() const { return control_; }
+    IDispatch* control() const { return control_.get(); }
+    // Hands the control's reference over; the session keeps none.
+    ComPtr<IDispatch> takeControl() { return std::move(control_); }
     // Connects `sink` to the control's event connection point, as start-up does.
     HRESULT connect(IDispatch* sink);
     // Writes `script` as the movie, loads it and pumps messages until the
     // script has stopped or a timeout passed. False on timeout.
     bool play(const std::string& script);
-    // Releases the control now.
-    void release();
-
     const TempFolder& folder() const { return folder_; }
     std::vector<std::string> log() const { return readLines(folder_.file(L"standin.log")); }
     // The log after the line that loaded the movie.
@@ -57,7 +55,7 @@ class StandInSession {
   private:
     TempFolder folder_;
     Environment environment_;
-    IDispatch* control_ = nullptr;
+    ComPtr<IDispatch> control_;
 };
 
 // Pumps this thread's messages until `done` holds or `milliseconds` passed.
