@@ -1,5 +1,7 @@
 #include "bridge/flash_control.h"
 
+#include "host/exception_report.h"
+
 #include <comdef.h>
 
 const CLSID CLSID_ShockwaveFlash = {
@@ -156,5 +158,6 @@ void callMovie(const wchar_t* request) noexcept {
                   exception.get());
     } catch (...) {
         // A call into the movie may fail in any way; the host goes on regardless.
+        reportCaughtException(L"callMovie");
     }
 }

@@ -199,11 +199,13 @@ class FailingReply : public DirectInvoke, public ::testing::WithParamInterface<c
     }
 };
 
-TEST_P(FailingReply, DoesNotEscapeInvoke) {
+TEST_P(FailingReply, DoesNotEscapeInvokeButLeavesATrace) {
     AspectRatioRequest request;
     DISPPARAMS parameters = {&request.argument, nullptr, 1, 0};
+    const DebugOutputCapture output;
     EXPECT_EQ(S_OK, invoke(dispidFlashCall, &parameters));
     EXPECT_EQ((Lines{"reply <number>1.25</number>", "fail SetReturnValue 0x80004005"}), replies());
+    EXPECT_EQ(Lines{"gamehost: Invoke caught a COM error 0x80004005\n"}, output.lines());
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFailureForms, FailingReply, ::testing::Values(L"hresult", L"exception"),

@@ -46,6 +46,31 @@ TempFolder::~TempFolder() {
     RemoveDirectoryW(path_.c_str());
 }
 
+namespace {
+DebugOutputCapture* capture = nullptr;
+} // namespace
+
+DebugOutputCapture::DebugOutputCapture() {
+    capture = this;
+    handler_ = AddVectoredExceptionHandler(1, collect);
+}
+
+DebugOutputCapture::~DebugOutputCapture() {
+    RemoveVectoredExceptionHandler(handler_);
+    capture = nullptr;
+}
+
+// OutputDebugStringW ends in the narrow form on Windows and Wine alike:
+// length with the NUL, then the text.
+LONG CALLBACK DebugOutputCapture::collect(EXCEPTION_POINTERS* exception) {
+    const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    if (capture && record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
+        capture->lines_.emplace_back(reinterpret_cast<const char*>(record.ExceptionInformation[1]),
+                                     static_cast<size_t>(record.ExceptionInformation[0]) - 1);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 void writeUtf8File(const std::wstring& path, const std::string& text) {
     std::ofstream out(path.c_str(), std::ios::binary);
     out << text;

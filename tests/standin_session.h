@@ -58,6 +58,23 @@ class StandInSession {
     ComPtr<IDispatch> control_;
 };
 
+// What this process writes to the debugger output while the capture lives,
+// one string a write. A vectored handler sees the exception that carries each
+// write before anything else does.
+class DebugOutputCapture {
+  public:
+    DebugOutputCapture();
+    DebugOutputCapture(const DebugOutputCapture&) = delete;
+    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+    ~DebugOutputCapture();
+    const std::vector<std::string>& lines() const { return lines_; }
+
+  private:
+    static LONG CALLBACK collect(EXCEPTION_POINTERS* exception);
+    std::vector<std::string> lines_;
+    void* handler_;
+};
+
 // Pumps this thread's messages until `done` holds or `milliseconds` passed.
 template <typename Done> bool pumpUntil(Done done, DWORD milliseconds) {
     const DWORD start = GetTickCount();
