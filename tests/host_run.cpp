@@ -121,11 +121,6 @@ std::vector<std::string> afterStartup(const HostRun& run) {
                                  : std::vector<std::string>(menu + 1, run.log.end());
 }
 
-std::string flashCallRequest(const std::string& name, const std::string& arguments) {
-    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments +
-           "</arguments></invoke>";
-}
-
 Lines operator+(Lines lines, const Lines& more) {
     lines.insert(lines.end(), more.begin(), more.end());
     return lines;

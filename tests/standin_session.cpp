@@ -46,6 +46,11 @@ TempFolder::~TempFolder() {
     RemoveDirectoryW(path_.c_str());
 }
 
+std::string flashCallRequest(const std::string& name, const std::string& arguments) {
+    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments +
+           "</arguments></invoke>";
+}
+
 namespace {
 DebugOutputCapture* capture = nullptr;
 } // namespace

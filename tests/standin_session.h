@@ -24,6 +24,9 @@ class TempFolder {
     std::wstring path_;
 };
 
+// A FlashCall request as the control sends it, with `arguments` as elements.
+std::string flashCallRequest(const std::string& name, const std::string& arguments = "");
+
 void writeUtf8File(const std::wstring& path, const std::string& text);
 std::vector<std::string> readLines(const std::wstring& path);
 
