@@ -98,10 +98,10 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
             break;
         }
     }
-    if (process.hProcess) {
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
+    const UniqueHandle processHandle(process.hProcess);
+    const UniqueHandle threadHandle(process.hThread);
+    if (processHandle) {
+        GetExitCodeProcess(processHandle.get(), &run.exitCode);
     }
     run.log = readLines(log());
     return run;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "embedding.h"
+#include "host/handles.h"
 #include "log.h"
 #include "script.h"
 #include "settings.h"
@@ -23,7 +24,6 @@ class Control;
 class EventPoint : public IConnectionPoint {
   public:
     explicit EventPoint(Control& owner) : owner(owner) {}
-    ~EventPoint() { releaseSink(); }
     EventPoint(const EventPoint&) = delete;
     EventPoint& operator=(const EventPoint&) = delete;
 
@@ -36,17 +36,11 @@ class EventPoint : public IConnectionPoint {
     STDMETHODIMP Unadvise(DWORD cookie) override;
     STDMETHODIMP EnumConnections(IEnumConnections** connections) override;
 
-    IDispatch* events() const { return sink; }
+    IDispatch* events() const { return sink.get(); }
 
   private:
-    void releaseSink() {
-        if (sink) {
-            sink->Release();
-            sink = nullptr;
-        }
-    }
     Control& owner;
-    IDispatch* sink = nullptr;
+    ComPtr<IDispatch> sink;
 };
 
 class Control final : public IDispatch,

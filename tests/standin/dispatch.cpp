@@ -38,16 +38,15 @@ HRESULT textArgument(const DISPPARAMS* params, std::wstring& text, UINT* argumen
         text.assign(V_BSTR(&argument) ? V_BSTR(&argument) : L"", SysStringLen(V_BSTR(&argument)));
         return S_OK;
     }
-    VARIANT converted;
-    VariantInit(&converted);
-    if (FAILED(VariantChangeType(&converted, &argument, 0, VT_BSTR))) {
+    UniqueVariant converted;
+    if (FAILED(VariantChangeType(converted.get(), &argument, 0, VT_BSTR))) {
         if (argumentError) {
             *argumentError = 0;
         }
         return DISP_E_TYPEMISMATCH;
     }
-    text.assign(V_BSTR(&converted) ? V_BSTR(&converted) : L"", SysStringLen(V_BSTR(&converted)));
-    VariantClear(&converted);
+    text.assign(V_BSTR(converted.get()) ? V_BSTR(converted.get()) : L"",
+                SysStringLen(V_BSTR(converted.get())));
     return S_OK;
 }
 
@@ -116,9 +115,8 @@ STDMETHODIMP Control::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
     try {
         // A call into the movie may release the host's last reference.
         AddRef();
-        HRESULT outcome = dispatch(id, flags, params, result, exception, argumentError);
-        Release();
-        return outcome;
+        const ComPtr<Control> self = ComPtr<Control>::attach(this);
+        return dispatch(id, flags, params, result, exception, argumentError);
     } catch (...) {
         return E_UNEXPECTED;
     }
@@ -228,17 +226,15 @@ HRESULT Control::dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* re
 HRESULT Control::fail(const wchar_t* name, EXCEPINFO* exception) {
     logFailure(name, settings.failure);
     std::wstring description = std::wstring(L"stand-in failure: ") + name;
-    ICreateErrorInfo* creator = nullptr;
-    if (SUCCEEDED(CreateErrorInfo(&creator))) {
+    ComPtr<ICreateErrorInfo> creator;
+    if (SUCCEEDED(CreateErrorInfo(creator.put()))) {
         creator->SetGUID(iidShockwaveFlash);
         creator->SetSource(const_cast<LPOLESTR>(L"StandIn"));
         creator->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-        IErrorInfo* info = nullptr;
-        if (SUCCEEDED(creator->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-            SetErrorInfo(0, info);
-            info->Release();
+        ComPtr<IErrorInfo> info;
+        if (SUCCEEDED(creator->QueryInterface(IID_IErrorInfo, info.putVoid()))) {
+            SetErrorInfo(0, info.get());
         }
-        creator->Release();
     }
     if (!settings.failAsException) {
         return settings.failure;

@@ -112,32 +112,27 @@ void Control::startScript() {
 
 // Raises the event with `values` as its arguments, last first, and clears them.
 void Control::raiseEvent(DISPID id, std::vector<VARIANTARG>& values) {
-    IDispatch* sink = eventPoint.events();
-    if (sink) {
-        sink->AddRef();
+    if (IDispatch* events = eventPoint.events()) {
+        // The host may unadvise or release the control from inside the event.
         AddRef();
+        const ComPtr<Control> self = ComPtr<Control>::attach(this);
+        events->AddRef();
+        const ComPtr<IDispatch> sink = ComPtr<IDispatch>::attach(events);
         DISPPARAMS params = {values.empty() ? nullptr : values.data(), nullptr,
                              static_cast<UINT>(values.size()), 0};
-        VARIANT result;
-        VariantInit(&result);
-        EXCEPINFO exception = {};
+        UniqueVariant result;
+        UniqueExceptionInfo exception;
         UINT argumentError = 0;
         HRESULT invoked = S_OK;
         {
             EventScope inFlight;
-            invoked = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
-                                   &exception, &argumentError);
+            invoked = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.get(),
+                                   exception.get(), &argumentError);
         }
         // A host's Invoke must not fail an event; the log shows it if it does.
         if (invoked != S_OK) {
             logLine(L"invoke returned " + hex32(static_cast<unsigned long>(invoked)));
         }
-        VariantClear(&result);
-        SysFreeString(exception.bstrSource);
-        SysFreeString(exception.bstrDescription);
-        SysFreeString(exception.bstrHelpFile);
-        sink->Release();
-        Release();
     }
     for (VARIANTARG& value : values) {
         VariantClear(&value);
@@ -275,8 +270,8 @@ STDMETHODIMP EventPoint::Advise(IUnknown* candidate, DWORD* cookie) {
             return CONNECT_E_ADVISELIMIT;
         }
         // As a player does: the sink is asked for the event interface itself.
-        if (FAILED(candidate->QueryInterface(diidFlashEvents, reinterpret_cast<void**>(&sink))) || !sink) {
-            sink = nullptr;
+        if (FAILED(candidate->QueryInterface(diidFlashEvents, sink.putVoid())) || !sink) {
+            sink.detach();
             return CONNECT_E_CANNOTCONNECT;
         }
         *cookie = eventCookie;
@@ -290,7 +285,7 @@ STDMETHODIMP EventPoint::Unadvise(DWORD cookie) {
     if (cookie != eventCookie || !sink) {
         return CONNECT_E_NOCONNECTION;
     }
-    releaseSink();
+    sink.reset();
     return S_OK;
 }
 
@@ -313,8 +308,8 @@ LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
             if (control) {
                 // A step may make the host release the control.
                 control->AddRef();
-                control->tick();
-                control->Release();
+                const ComPtr<Control> held = ComPtr<Control>::attach(control);
+                held->tick();
             }
             return 0;
         }
@@ -360,10 +355,8 @@ class Factory : public IClassFactory {
                 logFailure(L"create", CLASS_E_CLASSNOTAVAILABLE);
                 return CLASS_E_CLASSNOTAVAILABLE;
             }
-            auto control = new Control(settings);
-            HRESULT result = control->QueryInterface(iid, object);
-            control->Release();
-            return result;
+            const ComPtr<Control> control = ComPtr<Control>::attach(new Control(settings));
+            return control->QueryInterface(iid, object);
         } catch (...) {
             return E_OUTOFMEMORY;
         }
