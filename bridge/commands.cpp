@@ -95,7 +95,7 @@ Reply getScreenResolution(const Arguments&) {
 
 Reply getFileContent(const Arguments& arguments) {
     if (arguments.text.empty()) {
-        return std::wstring(L"<string>true</string>");
+        return encodeString(L"true");
     }
     std::optional<std::wstring> text = readFileText(arguments.text);
     return text ? encodeString(std::move(*text)) : std::wstring();
@@ -126,11 +126,19 @@ void fullscreen(const std::wstring& args) {
     }
 }
 
+void quit(const std::wstring&) {
+    quitGame();
+}
+
+void minimize(const std::wstring&) {
+    minimizeGame();
+}
+
 // Every name is compared, in this order; the names differ, so at most one acts.
 const FsCommand fsCommandTable[] = {
     {L"setCaption", setCaption},
-    {L"quit", [](const std::wstring&) { quitGame(); }},
-    {L"minimize", [](const std::wstring&) { minimizeGame(); }},
+    {L"quit", quit},
+    {L"minimize", minimize},
     {L"fullscreen", fullscreen},
 };
 

@@ -1,6 +1,7 @@
 #include "bridge/event_sink.h"
 
 #include "bridge/commands.h"
+#include "host/exception_report.h"
 
 #include <string>
 
@@ -21,7 +22,7 @@ std::wstring argumentText(const DISPPARAMS& parameters, UINT index) {
 
 } // namespace
 
-HRESULT STDMETHODCALLTYPE FlashEventListener::QueryInterface(REFIID iid, void** object) {
+HRESULT STDMETHODCALLTYPE FlashEventListener::QueryInterface(REFIID iid, void** object) noexcept {
     if (!object) {
         return E_POINTER;
     }
@@ -34,11 +35,11 @@ HRESULT STDMETHODCALLTYPE FlashEventListener::QueryInterface(REFIID iid, void** 
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE FlashEventListener::AddRef() {
+ULONG STDMETHODCALLTYPE FlashEventListener::AddRef() noexcept {
     return static_cast<ULONG>(++refCount_);
 }
 
-ULONG STDMETHODCALLTYPE FlashEventListener::Release() {
+ULONG STDMETHODCALLTYPE FlashEventListener::Release() noexcept {
     return static_cast<ULONG>(--refCount_);
 }
 
@@ -68,6 +69,7 @@ HRESULT STDMETHODCALLTYPE FlashEventListener::Invoke(DISPID id, REFIID, LCID, WO
     } catch (...) {
         // A failing reply or string failure ends the command without a reply;
         // nothing may cross into the control.
+        reportCaughtException(L"Invoke");
     }
     return S_OK;
 }

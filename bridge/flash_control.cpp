@@ -1,6 +1,6 @@
 #include "bridge/flash_control.h"
 
-#include "host/handles.h"
+#include "host/exception_report.h"
 
 #include <comdef.h>
 
@@ -11,63 +11,53 @@ const IID IID_IShockwaveFlash = {
 const IID DIID_IShockwaveFlashEvents = {
     0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
-IShockwaveFlash* flashControl = nullptr;
+ComPtr<IShockwaveFlash> flashControl;
 
 namespace {
 
-// Owns the result of a call.
-struct Result {
-    VARIANT value;
-    Result() noexcept { VariantInit(&value); }
-    Result(const Result&) = delete;
-    Result& operator=(const Result&) = delete;
-    ~Result() { VariantClear(&value); }
-};
-
 // The error object a failed call left, when the control says it keeps one for
 // this interface.
-IErrorInfo* takeErrorInfo(IShockwaveFlash* control) noexcept {
+ComPtr<IErrorInfo> takeErrorInfo(IShockwaveFlash* control) noexcept {
     ComPtr<ISupportErrorInfo> support;
     if (FAILED(control->QueryInterface(IID_ISupportErrorInfo, support.putVoid())) ||
         support->InterfaceSupportsErrorInfo(IID_IShockwaveFlash) != S_OK) {
-        return nullptr;
+        return {};
     }
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK) {
-        return nullptr;
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.put()) != S_OK) {
+        return {};
     }
     return info;
 }
 
 // A type-library dispatch reports a failing method as DISP_E_EXCEPTION and
 // moves the error object into the EXCEPINFO; rebuild the object from it.
-IErrorInfo* errorInfoFrom(EXCEPINFO& exception) noexcept {
+ComPtr<IErrorInfo> errorInfoFrom(const EXCEPINFO& exception) noexcept {
     ComPtr<ICreateErrorInfo> created;
     if (FAILED(CreateErrorInfo(created.put()))) {
-        return nullptr;
+        return {};
     }
     created->SetGUID(IID_IShockwaveFlash);
     created->SetSource(exception.bstrSource);
     created->SetDescription(exception.bstrDescription);
     created->SetHelpFile(exception.bstrHelpFile);
     created->SetHelpContext(exception.dwHelpContext);
-    IErrorInfo* info = nullptr;
-    created->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+    ComPtr<IErrorInfo> info;
+    created->QueryInterface(IID_IErrorInfo, info.putVoid());
     return info;
 }
 
-[[noreturn]] void raiseFailure(IShockwaveFlash* control, HRESULT result, EXCEPINFO& exception) {
-    if (result == DISP_E_EXCEPTION && exception.pfnDeferredFillIn) {
-        exception.pfnDeferredFillIn(&exception);
-    }
-    UniqueBstr source(exception.bstrSource);
-    UniqueBstr description(exception.bstrDescription);
-    UniqueBstr helpFile(exception.bstrHelpFile);
+// The _com_error takes over the error object's reference.
+[[noreturn]] void raiseFailure(IShockwaveFlash* control, HRESULT result, UniqueExceptionInfo& exception) {
     if (result != DISP_E_EXCEPTION) {
-        throw _com_error(result, takeErrorInfo(control));
+        throw _com_error(result, takeErrorInfo(control).detach());
     }
-    const HRESULT carried = exception.scode ? exception.scode : _com_error::WCodeToHRESULT(exception.wCode);
-    throw _com_error(FAILED(carried) ? carried : result, errorInfoFrom(exception));
+    if (exception->pfnDeferredFillIn) {
+        exception->pfnDeferredFillIn(exception.get());
+    }
+    const HRESULT carried =
+        exception->scode ? exception->scode : _com_error::WCodeToHRESULT(exception->wCode);
+    throw _com_error(FAILED(carried) ? carried : result, errorInfoFrom(*exception.get()).detach());
 }
 
 DISPID bind(IShockwaveFlash* control, const wchar_t* name, HRESULT& result) noexcept {
@@ -99,14 +89,16 @@ HRESULT invokeRaw(IShockwaveFlash* control, const wchar_t* name, WORD flags, VAR
 }
 
 void invokeTyped(IShockwaveFlash* control, const wchar_t* name, WORD flags, VARIANT* argument,
-                 Result& result) {
-    EXCEPINFO exception = {};
-    const HRESULT outcome = invokeRaw(control, name, flags, argument, &result.value, &exception);
+                 UniqueVariant& result) {
+    UniqueExceptionInfo exception;
+    const HRESULT outcome = invokeRaw(control, name, flags, argument, result.get(), exception.get());
     if (FAILED(outcome)) {
         raiseFailure(control, outcome, exception);
     }
 }
 
+// The text goes only up to its first NUL, on purpose: that is what the movie
+// has always been handed, a file's content with a NUL in it included.
 void invokeWithText(IShockwaveFlash* control, const wchar_t* name, WORD flags, const std::wstring& text) {
     UniqueBstr value(SysAllocStringLen(text.c_str(), static_cast<UINT>(wcslen(text.c_str()))));
     if (!value) {
@@ -115,23 +107,23 @@ void invokeWithText(IShockwaveFlash* control, const wchar_t* name, WORD flags, c
     VARIANT argument;
     argument.vt = VT_BSTR;
     argument.bstrVal = value.get();
-    Result result;
+    UniqueVariant result;
     invokeTyped(control, name, flags, &argument, result);
 }
 
 } // namespace
 
 uint32_t flashVersion(IShockwaveFlash* control) {
-    Result result;
+    UniqueVariant result;
     invokeTyped(control, L"FlashVersion", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, result);
-    if (FAILED(VariantChangeType(&result.value, &result.value, 0, VT_UI4))) {
+    if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_UI4))) {
         throw _com_error(DISP_E_TYPEMISMATCH);
     }
-    return result.value.ulVal;
+    return result->ulVal;
 }
 
 void disableLocalSecurity(IShockwaveFlash* control) {
-    Result result;
+    UniqueVariant result;
     invokeTyped(control, L"DisableLocalSecurity", DISPATCH_METHOD, nullptr, result);
 }
 
@@ -143,7 +135,7 @@ void putMenu(IShockwaveFlash* control, bool enabled) {
     VARIANT argument;
     argument.vt = VT_BOOL;
     argument.boolVal = enabled ? VARIANT_TRUE : VARIANT_FALSE;
-    Result result;
+    UniqueVariant result;
     invokeTyped(control, L"Menu", DISPATCH_PROPERTYPUT, &argument, result);
 }
 
@@ -160,13 +152,12 @@ void callMovie(const wchar_t* request) noexcept {
         VARIANT argument;
         argument.vt = VT_BSTR;
         argument.bstrVal = text.get();
-        Result result;
-        EXCEPINFO exception = {};
-        invokeRaw(flashControl, L"CallFunction", DISPATCH_METHOD, &argument, &result.value, &exception);
-        SysFreeString(exception.bstrSource);
-        SysFreeString(exception.bstrDescription);
-        SysFreeString(exception.bstrHelpFile);
+        UniqueVariant result;
+        UniqueExceptionInfo exception;
+        invokeRaw(flashControl.get(), L"CallFunction", DISPATCH_METHOD, &argument, result.get(),
+                  exception.get());
     } catch (...) {
         // A call into the movie may fail in any way; the host goes on regardless.
+        reportCaughtException(L"callMovie");
     }
 }

@@ -3,8 +3,7 @@
 // IDispatch (the control's interface is dual), so no vendor header or type
 // library is needed.
 
-#include <windows.h>
-#include <oaidl.h>
+#include "host/handles.h"
 
 #include <cstdint>
 #include <string>
@@ -18,7 +17,7 @@ using IShockwaveFlash = IDispatch;
 
 // The one control of the run; null before start-up creates it and after
 // shutdown releases it.
-extern IShockwaveFlash* flashControl;
+extern ComPtr<IShockwaveFlash> flashControl;
 
 // The typed calls throw _com_error on failure, carrying the HRESULT and the
 // control's error object for IShockwaveFlash when it offers one.

@@ -93,6 +93,7 @@ std::vector<std::wstring> findFileNames(const std::wstring& pattern) {
 
 std::optional<std::wstring> readFileText(const std::wstring& path) {
     const std::wstring resolved = resolvedPath(path);
+    // A game's developer sees in the debugger output which files the movie reads.
     OutputDebugStringW(resolved.c_str());
     UniqueFile file(CreateFileW(resolved.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

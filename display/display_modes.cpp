@@ -10,7 +10,6 @@ namespace {
 DEVMODEW clearedMode() {
     DEVMODEW mode = {};
     mode.dmSize = sizeof(mode);
-    mode.dmDriverExtra = 0;
     return mode;
 }
 
@@ -35,9 +34,10 @@ DesktopSize getDesktopResolution() {
         !(device.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP)) {
         return {};
     }
-    wchar_t name[256];
-    wcsncpy(name, device.DeviceName, std::size(name) - 1);
-    name[std::size(name) - 1] = L'\0';
+    // DeviceName is a fixed field that need not end in a NUL when full; the
+    // copy stops at the field's end and the zeroed buffer terminates it.
+    wchar_t name[256] = {};
+    wcsncpy(name, device.DeviceName, std::size(device.DeviceName));
     // A record that cannot be filled stays cleared, which reads as 0 x 0.
     DEVMODEW mode = clearedMode();
     EnumDisplaySettingsW(name, ENUM_REGISTRY_SETTINGS, &mode);

@@ -16,10 +16,9 @@ using std::min;
 } // namespace Gdiplus
 #include <gdiplus.h>
 
-template <typename Traits> class UniqueResource {
+// `invalid` gives the value that holds nothing; `close` ends what is held.
+template <typename Type, auto close, Type (*invalid)()> class UniqueResource {
   public:
-    using Type = typename Traits::Type;
-
     UniqueResource() noexcept = default;
     explicit UniqueResource(Type value) noexcept : value_(value) {}
     UniqueResource(const UniqueResource&) = delete;
@@ -37,69 +36,38 @@ template <typename Traits> class UniqueResource {
         reset();
         return &value_;
     }
-    Type release() noexcept { return std::exchange(value_, Traits::invalid()); }
-    void reset(Type value = Traits::invalid()) noexcept {
+    Type release() noexcept { return std::exchange(value_, invalid()); }
+    void reset(Type value = invalid()) noexcept {
         Type old = std::exchange(value_, value);
-        if (old != Traits::invalid()) {
-            Traits::close(old);
+        if (old != invalid()) {
+            close(old);
         }
     }
-    explicit operator bool() const noexcept { return value_ != Traits::invalid(); }
+    explicit operator bool() const noexcept { return value_ != invalid(); }
 
   private:
-    Type value_ = Traits::invalid();
+    Type value_ = invalid();
 };
 
-struct HandleTraits {
-    using Type = HANDLE;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { CloseHandle(value); }
-};
-struct FileHandleTraits {
-    using Type = HANDLE;
-    static Type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Type value) noexcept { CloseHandle(value); }
-};
-struct FindHandleTraits {
-    using Type = HANDLE;
-    static Type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Type value) noexcept { FindClose(value); }
-};
-struct RegistryKeyTraits {
-    using Type = HKEY;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { RegCloseKey(value); }
-};
-struct ModuleTraits {
-    using Type = HMODULE;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { FreeLibrary(value); }
-};
-struct BstrTraits {
-    using Type = BSTR;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { SysFreeString(value); }
-};
-struct LocalMemoryTraits {
-    using Type = HLOCAL;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { LocalFree(value); }
-};
+template <typename Type> Type nullValue() noexcept {
+    return nullptr;
+}
+inline HANDLE invalidHandleValue() noexcept {
+    return INVALID_HANDLE_VALUE;
+}
 
-struct GdiplusImageTraits {
-    using Type = Gdiplus::GpImage*;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { Gdiplus::DllExports::GdipDisposeImage(value); }
-};
+// Most kinds hold nothing as null; files and searches as INVALID_HANDLE_VALUE.
+template <typename Type, auto close> using UniqueNullable = UniqueResource<Type, close, nullValue<Type>>;
+template <auto close> using UniqueInvalidable = UniqueResource<HANDLE, close, invalidHandleValue>;
 
-using UniqueHandle = UniqueResource<HandleTraits>;
-using UniqueFile = UniqueResource<FileHandleTraits>;
-using UniqueFind = UniqueResource<FindHandleTraits>;
-using UniqueKey = UniqueResource<RegistryKeyTraits>;
-using UniqueModule = UniqueResource<ModuleTraits>;
-using UniqueBstr = UniqueResource<BstrTraits>;
-using UniqueLocal = UniqueResource<LocalMemoryTraits>;
-using UniqueGdiplusImage = UniqueResource<GdiplusImageTraits>;
+using UniqueHandle = UniqueNullable<HANDLE, CloseHandle>;
+using UniqueFile = UniqueInvalidable<CloseHandle>;
+using UniqueFind = UniqueInvalidable<FindClose>;
+using UniqueKey = UniqueNullable<HKEY, RegCloseKey>;
+using UniqueModule = UniqueNullable<HMODULE, FreeLibrary>;
+using UniqueBstr = UniqueNullable<BSTR, SysFreeString>;
+using UniqueLocal = UniqueNullable<HLOCAL, LocalFree>;
+using UniqueGdiplusImage = UniqueNullable<Gdiplus::GpImage*, Gdiplus::DllExports::GdipDisposeImage>;
 
 // One reference to a COM interface.
 template <typename Interface> class ComPtr {
@@ -129,6 +97,7 @@ template <typename Interface> class ComPtr {
     }
     void** putVoid() noexcept { return reinterpret_cast<void**>(put()); }
     Interface* detach() noexcept { return std::exchange(pointer_, nullptr); }
+    // Null first, so that nothing reaches the old object while it is let go.
     void reset(Interface* pointer = nullptr) noexcept {
         Interface* old = std::exchange(pointer_, pointer);
         if (old) {
@@ -139,6 +108,40 @@ template <typename Interface> class ComPtr {
 
   private:
     Interface* pointer_ = nullptr;
+};
+
+// A VARIANT, cleared at the end.
+class UniqueVariant {
+  public:
+    UniqueVariant() noexcept { VariantInit(&value_); }
+    UniqueVariant(const UniqueVariant&) = delete;
+    UniqueVariant& operator=(const UniqueVariant&) = delete;
+    ~UniqueVariant() { VariantClear(&value_); }
+
+    VARIANT* get() noexcept { return &value_; }
+    VARIANT* operator->() noexcept { return &value_; }
+
+  private:
+    VARIANT value_;
+};
+
+// The EXCEPINFO an Invoke may fill; frees the strings it was given.
+class UniqueExceptionInfo {
+  public:
+    UniqueExceptionInfo() noexcept = default;
+    UniqueExceptionInfo(const UniqueExceptionInfo&) = delete;
+    UniqueExceptionInfo& operator=(const UniqueExceptionInfo&) = delete;
+    ~UniqueExceptionInfo() {
+        SysFreeString(value_.bstrSource);
+        SysFreeString(value_.bstrDescription);
+        SysFreeString(value_.bstrHelpFile);
+    }
+
+    EXCEPINFO* get() noexcept { return &value_; }
+    EXCEPINFO* operator->() noexcept { return &value_; }
+
+  private:
+    EXCEPINFO value_ = {};
 };
 
 // CoInitialize for a scope; uninitialises only when the start succeeded.

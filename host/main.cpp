@@ -1,4 +1,5 @@
 // The program's entry point.
+#include "host/exception_report.h"
 #include "host/startup.h"
 
 namespace {
@@ -17,6 +18,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     try {
         return runGame(instance);
     } catch (...) {
+        reportCaughtException(L"WinMain");
         ChangeDisplaySettingsW(nullptr, 0);
         return -1;
     }

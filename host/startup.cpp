@@ -49,8 +49,9 @@ bool claimSingleInstance(UniqueHandle& mutex) {
 // Creates the control into flashControl and connects the sink to its events.
 bool createControl(FlashEventListener& sink) {
     if (FAILED(CoCreateInstance(CLSID_ShockwaveFlash, nullptr, CLSCTX_ALL, IID_IShockwaveFlash,
-                                reinterpret_cast<void**>(&flashControl)))) {
-        flashControl = nullptr;
+                                flashControl.putVoid()))) {
+        // What a failed creation left there is no reference of ours.
+        flashControl.detach();
         return false;
     }
     ComPtr<IConnectionPointContainer> container;
@@ -65,13 +66,6 @@ bool createControl(FlashEventListener& sink) {
     return SUCCEEDED(point->Advise(&sink, &cookie));
 }
 
-// Null first, so that nothing reaches the control once it is let go.
-void releaseControl() {
-    if (IShockwaveFlash* control = std::exchange(flashControl, nullptr)) {
-        control->Release();
-    }
-}
-
 void repaintDesktop() {
     RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
@@ -82,7 +76,7 @@ int refusePlayer(ComApartment& com) {
     if (mainWindow) {
         ShowWindow(mainWindow, SW_HIDE);
     }
-    releaseControl();
+    flashControl.reset();
     com.uninitialize();
     showFlashPlayerNotice();
     return -1;
@@ -141,7 +135,7 @@ void runMessageLoop() {
 }
 
 void shutDown(ComApartment& com) {
-    releaseControl();
+    flashControl.reset();
     restoreDisplayMode();
     ShowWindow(mainWindow, SW_HIDE);
     repaintDesktop();
@@ -181,7 +175,7 @@ int runGame(HINSTANCE instance) {
         return refusePlayer(com);
     }
     try {
-        if (flashVersion(flashControl) >> 16 < lowestMajorVersion) {
+        if (flashVersion(flashControl.get()) >> 16 < lowestMajorVersion) {
             return refusePlayer(com);
         }
         createMainWindow(instance);
@@ -192,13 +186,13 @@ int runGame(HINSTANCE instance) {
         // Wine's atl.dll attaches only when given the out-pointer; the site
         // keeps the container alive, so it is let go at once.
         ComPtr<IUnknown> container;
-        attachControl(flashControl, mainWindow, container.put());
+        attachControl(flashControl.get(), mainWindow, container.put());
         container.reset();
-        sink.setControl(flashControl);
+        sink.setControl(flashControl.get());
 
-        disableLocalSecurity(flashControl);
-        putMovie(flashControl, programFolder() + L"\\game.swf");
-        putMenu(flashControl, false);
+        disableLocalSecurity(flashControl.get());
+        putMovie(flashControl.get(), programFolder() + L"\\game.swf");
+        putMenu(flashControl.get(), false);
     } catch (const _com_error&) {
         return refusePlayer(com);
     }

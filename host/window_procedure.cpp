@@ -3,6 +3,7 @@
 #include "bridge/codec.h"
 #include "bridge/flash_control.h"
 #include "display/fullscreen.h"
+#include "host/exception_report.h"
 #include "host/startup.h"
 
 bool isSuspended = false;
@@ -90,6 +91,7 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         }
     } catch (...) {
         // Nothing may unwind into the system's dispatch.
+        reportCaughtException(L"windowProcedure");
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -33,7 +33,7 @@ bool changeMode(DWORD width, DWORD height) {
     return ChangeDisplaySettingsW(&mode, 0) == DISP_CHANGE_SUCCESSFUL;
 }
 
-TEST(ModeTest, AcceptsExactlyTheOfferedModes) {
+TEST(SupportedModes, AcceptsExactlyTheOfferedModes) {
     const std::set<Mode> modes = offeredModes();
     ASSERT_FALSE(modes.empty());
     for (const auto& [width, height, bits] : modes) {
@@ -48,7 +48,7 @@ TEST(ModeTest, AcceptsExactlyTheOfferedModes) {
     EXPECT_FALSE(isModeSupported(-800, -600, 32));
 }
 
-TEST(ModeTest, ColourDepthMustMatch) {
+TEST(SupportedModes, ColourDepthMustMatch) {
     const std::set<Mode> modes = offeredModes();
     int sizesOnlyAt16 = 0;
     for (const auto& [width, height, bits] : modes) {
@@ -64,7 +64,7 @@ TEST(ModeTest, ColourDepthMustMatch) {
     }
 }
 
-TEST(DesktopTest, ReportsTheStoredDesktopModeEvenDuringAGame) {
+TEST(DesktopResolution, ReportsTheStoredDesktopModeEvenDuringAGame) {
     EXPECT_EQ(1280u, getDesktopResolution().width);
     EXPECT_EQ(1024u, getDesktopResolution().height);
     EXPECT_FLOAT_EQ(1.25f, getDesktopAspectRatio());

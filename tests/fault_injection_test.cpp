@@ -33,8 +33,9 @@ HostRun runToTheQuit(const std::string& script, const Environment& environment =
     return run;
 }
 
-std::string request(const std::string& name, const std::string& rest) {
-    return "<invoke name=\"" + name + "\" returntype=\"xml\">" + rest;
+// The start of `request`, up to `marker`.
+std::string cutBefore(const std::string& request, const std::string& marker) {
+    return request.substr(0, request.find(marker));
 }
 
 // The desktop's own size, whatever mode the game has set.
@@ -144,21 +145,20 @@ TEST(HugeRequests, MegabytesAndHundredThousandArgumentsAreCutAsAnyOther) {
     const auto abridged = [](const std::string& text) {
         return text.substr(0, 100) + "... (" + std::to_string(text.size()) + " characters)";
     };
-    const std::string fileContent =
-        request("getFileContent", "<arguments><string>" + longPath + "</string></arguments></invoke>");
-    std::string files = request("findFiles", "<arguments>");
-    std::string modes = request("resolutionSupported", "<arguments>");
-    std::string resolution = request("getScreenResolution", "<arguments>");
+    const std::string fileContent = flashCallRequest("getFileContent", "<string>" + longPath + "</string>");
+    std::string patterns;
     for (int i = 0; i < 200000; ++i) {
-        files += "<string>C:\\nothing-here\\*.txt</string>";
+        patterns += "<string>C:\\nothing-here\\*.txt</string>";
     }
+    std::string sizes;
+    std::string texts;
     for (int i = 0; i < 100000; ++i) {
-        modes += "<number>800</number><number>600</number>";
-        resolution += "<string>x</string>";
+        sizes += "<number>800</number><number>600</number>";
+        texts += "<string>x</string>";
     }
-    files += "</arguments></invoke>";
-    modes += "</arguments></invoke>";
-    resolution += "</arguments></invoke>";
+    const std::string files = flashCallRequest("findFiles", patterns);
+    const std::string modes = flashCallRequest("resolutionSupported", sizes);
+    const std::string resolution = flashCallRequest("getScreenResolution", texts);
     EXPECT_EQ(
         (Lines{"event FlashCall " + abridged(fileContent), "  reply ", "event FlashCall " + abridged(files),
                "  reply <array></array>", "event FlashCall " + abridged(modes), "  reply <true/>",
@@ -170,7 +170,7 @@ TEST(HugeRequests, MegabytesAndHundredThousandArgumentsAreCutAsAnyOther) {
 // The movie goes on calling while the host shows its message box.
 TEST(ModalEvents, RequestsAndCommandsWhileAMessageBoxIsOpenAreServed) {
     const std::string resolution = flashCallRequest("getScreenResolution");
-    const std::string box = request("MessageBox", "<arguments><string>hello</string></arguments></invoke>");
+    const std::string box = flashCallRequest("MessageBox", "<string>hello</string>");
     const HostRun run = runToTheQuit("messagebox => flashcall " + resolution + "\nflashcall " + box +
                                      "\nmessagebox => fscommand setCaption busy\nflashcall " + box +
                                      "\nprobe window\nfscommand quit\n");
@@ -206,15 +206,15 @@ class EveryCommand : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(EveryCommand, SurvivesMissingWrongAndGarbageArguments) {
     const std::string name = GetParam();
+    const std::string empty = flashCallRequest(name);
     const Lines requests = {
-        request(name, "</invoke>"),
-        request(name, "<arguments></arguments></invoke>"),
-        request(name,
-                "<arguments><true/><null/><object></object><number>-1e999</number></arguments></invoke>"),
-        request(name, "<arguments><string>&amp;&lt;<<>>\"'&apos;&amp;amp;</string></arguments></invoke>"),
-        request(name, "<arguments><object><property id=\"title\"></property></object></arguments></invoke>"),
-        request(name, "<arguments><string>"),
-        "<invoke name=\"" + name,
+        cutBefore(empty, "<arguments>") + "</invoke>",
+        empty,
+        flashCallRequest(name, "<true/><null/><object></object><number>-1e999</number>"),
+        flashCallRequest(name, "<string>&amp;&lt;<<>>\"'&apos;&amp;amp;</string>"),
+        flashCallRequest(name, "<object><property id=\"title\"></property></object>"),
+        cutBefore(flashCallRequest(name, "<string>"), "</arguments>"),
+        cutBefore(empty, "\" returntype"),
     };
     std::string script;
     for (const std::string& line : requests) {

@@ -76,16 +76,15 @@ TEST_P(FailingTypedCall, ThrowsComErrorWithTheControlsErrorObject) {
             ADD_FAILURE() << "no exception";
         } catch (const _com_error& error) {
             EXPECT_EQ(static_cast<HRESULT>(0x80040201), error.Error());
-            IErrorInfo* info = error.ErrorInfo();
-            ASSERT_NE(nullptr, info);
-            BSTR description = nullptr;
-            ASSERT_HRESULT_SUCCEEDED(info->GetDescription(&description));
-            EXPECT_EQ(std::wstring(L"stand-in failure: ") + typed.name, description);
-            SysFreeString(description);
+            // ErrorInfo() hands out a reference of its own.
+            const ComPtr<IErrorInfo> info = ComPtr<IErrorInfo>::attach(error.ErrorInfo());
+            ASSERT_TRUE(info);
+            UniqueBstr description;
+            ASSERT_HRESULT_SUCCEEDED(info->GetDescription(description.put()));
+            EXPECT_EQ(std::wstring(L"stand-in failure: ") + typed.name, description.get());
             GUID guid = {};
             ASSERT_HRESULT_SUCCEEDED(info->GetGUID(&guid));
             EXPECT_TRUE(IsEqualGUID(IID_IShockwaveFlash, guid));
-            info->Release();
         }
         EXPECT_EQ("fail " + utf8(typed.name) + " 0x80040201", session.log().back());
     }
@@ -98,10 +97,9 @@ TEST_F(FlashControlCalls, CallMovieSendsTheRequestAndIgnoresFailure) {
     for (const wchar_t* failure : {L"", L"CallFunction"}) {
         StandInSession session(Environment{{L"STANDIN_FAIL", failure}});
         ASSERT_HRESULT_SUCCEEDED(session.create());
-        flashControl = session.control();
+        flashControl = session.takeControl();
         callMovie(gameMinimizedRequest);
         callMovie(rightClickRequest);
-        flashControl = nullptr;
         Lines expected = {"create", "call CallFunction " + utf8(gameMinimizedRequest)};
         if (*failure) {
             expected.push_back("fail CallFunction 0x80004005");
@@ -111,13 +109,14 @@ TEST_F(FlashControlCalls, CallMovieSendsTheRequestAndIgnoresFailure) {
             expected.push_back("fail CallFunction 0x80004005");
         }
         EXPECT_EQ(expected, session.log());
+        flashControl.reset();
     }
 }
 
 TEST_F(FlashControlCalls, CallMovieAfterTheControlIsGoneReachesNothing) {
     StandInSession session;
     ASSERT_HRESULT_SUCCEEDED(session.create());
-    flashControl = nullptr;
+    flashControl.reset();
     callMovie(windowCloseRequest);
     EXPECT_EQ(Lines{"create"}, session.log());
 }

@@ -98,10 +98,10 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
             break;
         }
     }
-    if (process.hProcess) {
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
+    const UniqueHandle processHandle(process.hProcess);
+    const UniqueHandle threadHandle(process.hThread);
+    if (processHandle) {
+        GetExitCodeProcess(processHandle.get(), &run.exitCode);
     }
     run.log = readLines(log());
     return run;
@@ -119,11 +119,6 @@ std::vector<std::string> afterStartup(const HostRun& run) {
     const auto menu = std::find(run.log.begin(), run.log.end(), "put Menu false");
     return menu == run.log.end() ? std::vector<std::string>{}
                                  : std::vector<std::string>(menu + 1, run.log.end());
-}
-
-std::string flashCallRequest(const std::string& name, const std::string& arguments) {
-    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments +
-           "</arguments></invoke>";
 }
 
 Lines operator+(Lines lines, const Lines& more) {

@@ -68,8 +68,5 @@ std::wstring unixFilePath(const std::wstring& path);
 // The stand-in's log after start-up's calls on the control.
 std::vector<std::string> afterStartup(const HostRun& run);
 
-// A FlashCall request as the control sends it, with `arguments` as elements.
-std::string flashCallRequest(const std::string& name, const std::string& arguments = "");
-
 // The current display mode as "WxHxBPP".
 std::string currentDisplayMode();

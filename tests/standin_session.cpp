@@ -34,17 +34,46 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() {
     WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((path_ + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
+    UniqueFind find(FindFirstFileW((path_ + L"\\*").c_str(), &entry));
+    if (find) {
         do {
             const std::wstring name = entry.cFileName;
             if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 DeleteFileW(file(name).c_str());
             }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
+        } while (FindNextFileW(find.get(), &entry));
     }
     RemoveDirectoryW(path_.c_str());
+}
+
+std::string flashCallRequest(const std::string& name, const std::string& arguments) {
+    return "<invoke name=\"" + name + "\" returntype=\"xml\"><arguments>" + arguments +
+           "</arguments></invoke>";
+}
+
+namespace {
+DebugOutputCapture* capture = nullptr;
+} // namespace
+
+DebugOutputCapture::DebugOutputCapture() {
+    capture = this;
+    handler_ = AddVectoredExceptionHandler(1, collect);
+}
+
+DebugOutputCapture::~DebugOutputCapture() {
+    RemoveVectoredExceptionHandler(handler_);
+    capture = nullptr;
+}
+
+// OutputDebugStringW ends in the narrow form on Windows and Wine alike:
+// length with the NUL, then the text.
+LONG CALLBACK DebugOutputCapture::collect(EXCEPTION_POINTERS* exception) {
+    const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    if (capture && record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
+        capture->lines_.emplace_back(reinterpret_cast<const char*>(record.ExceptionInformation[1]),
+                                     static_cast<size_t>(record.ExceptionInformation[0]) - 1);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 void writeUtf8File(const std::wstring& path, const std::string& text) {
@@ -70,7 +99,8 @@ StandInSession::StandInSession(const Environment& environment) : environment_(en
 }
 
 StandInSession::~StandInSession() {
-    release();
+    // Before the variables go: the stand-in logs its release.
+    control_.reset();
     for (const auto& variable : environment_) {
         SetEnvironmentVariableW(variable.first.c_str(), nullptr);
     }
@@ -78,45 +108,34 @@ StandInSession::~StandInSession() {
 
 HRESULT StandInSession::create() {
     return CoCreateInstance(CLSID_ShockwaveFlash, nullptr, CLSCTX_ALL, IID_IShockwaveFlash,
-                            reinterpret_cast<void**>(&control_));
+                            control_.putVoid());
 }
 
 HRESULT StandInSession::connect(IDispatch* sink) {
-    IConnectionPointContainer* container = nullptr;
-    HRESULT result =
-        control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    ComPtr<IConnectionPointContainer> container;
+    HRESULT result = control_->QueryInterface(IID_IConnectionPointContainer, container.putVoid());
     if (FAILED(result)) {
         return result;
     }
-    IConnectionPoint* point = nullptr;
-    result = container->FindConnectionPoint(DIID_IShockwaveFlashEvents, &point);
-    container->Release();
+    ComPtr<IConnectionPoint> point;
+    result = container->FindConnectionPoint(DIID_IShockwaveFlashEvents, point.put());
     if (FAILED(result)) {
         return result;
     }
     DWORD cookie = 0;
-    result = point->Advise(sink, &cookie);
-    point->Release();
-    return result;
+    return point->Advise(sink, &cookie);
 }
 
 bool StandInSession::play(const std::string& script) {
     const std::wstring movie = folder_.file(L"game.swf");
     writeUtf8File(movie, script);
-    putMovie(control_, movie);
+    putMovie(control_.get(), movie);
     return pumpUntil(
         [this] {
             const auto lines = log();
             return std::find(lines.begin(), lines.end(), "stop") != lines.end();
         },
         10000);
-}
-
-void StandInSession::release() {
-    if (control_) {
-        control_->Release();
-        control_ = nullptr;
-    }
 }
 
 std::vector<std::string> StandInSession::scriptLog() const {

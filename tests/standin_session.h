@@ -2,8 +2,7 @@
 // Test support: a temporary folder, UTF-8 files, and a session with the
 // stand-in control in which the test program itself plays the host.
 
-#include <windows.h>
-#include <oaidl.h>
+#include "host/handles.h"
 
 #include <string>
 #include <utility>
@@ -25,6 +24,9 @@ class TempFolder {
     std::wstring path_;
 };
 
+// A FlashCall request as the control sends it, with `arguments` as elements.
+std::string flashCallRequest(const std::string& name, const std::string& arguments = "");
+
 void writeUtf8File(const std::wstring& path, const std::string& text);
 std::vector<std::string> readLines(const std::wstring& path);
 
@@ -40,15 +42,14 @@ class StandInSession {
     ~StandInSession();
 
     HRESULT create();
-    IDispatch* control() const { return control_; }
+    IDispatch* control() const { return control_.get(); }
+    // Hands the control's reference over; the session keeps none.
+    ComPtr<IDispatch> takeControl() { return std::move(control_); }
     // Connects `sink` to the control's event connection point, as start-up does.
     HRESULT connect(IDispatch* sink);
     // Writes `script` as the movie, loads it and pumps messages until the
     // script has stopped or a timeout passed. False on timeout.
     bool play(const std::string& script);
-    // Releases the control now.
-    void release();
-
     const TempFolder& folder() const { return folder_; }
     std::vector<std::string> log() const { return readLines(folder_.file(L"standin.log")); }
     // The log after the line that loaded the movie.
@@ -57,7 +58,24 @@ class StandInSession {
   private:
     TempFolder folder_;
     Environment environment_;
-    IDispatch* control_ = nullptr;
+    ComPtr<IDispatch> control_;
+};
+
+// What this process writes to the debugger output while the capture lives,
+// one string a write. A vectored handler sees the exception that carries each
+// write before anything else does.
+class DebugOutputCapture {
+  public:
+    DebugOutputCapture();
+    DebugOutputCapture(const DebugOutputCapture&) = delete;
+    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+    ~DebugOutputCapture();
+    const std::vector<std::string>& lines() const { return lines_; }
+
+  private:
+    static LONG CALLBACK collect(EXCEPTION_POINTERS* exception);
+    std::vector<std::string> lines_;
+    void* handler_;
 };
 
 // Pumps this thread's messages until `done` holds or `milliseconds` passed.

@@ -1,7 +1,8 @@
 // Drives the stand-in player control through the real COM path, as a minimal
 // host does: created by CLSID, events through the connection point, a movie
 // script run from the message loop, and the log compared line by line.
-#include <windows.h>
+#include "tests/standin_session.h"
+
 #include <commdlg.h>
 #include <ocidl.h>
 #include <olectl.h>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,14 +23,6 @@ constexpr DISPID flashCallEvent = 0xC5;
 constexpr DISPID fsCommandEvent = 0x96;
 constexpr DWORD scriptTimeoutMs = 5000;
 
-std::string utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
-    bytes.resize(static_cast<size_t>(size - 1));
-    return bytes;
-}
-
 std::string hex32(DWORD value) {
     char text[16];
     wsprintfA(text, "0x%08X", value);
@@ -37,8 +31,8 @@ std::string hex32(DWORD value) {
 
 // Runs the message loop until `done` says so or the time is up; false on time-out.
 // WM_QUIT is only recorded: a test's loop outlives it.
-bool pumpUntil(DWORD milliseconds, const std::function<bool()>& done,
-               std::vector<WPARAM>* quitCodes = nullptr) {
+bool pumpRecordingQuits(DWORD milliseconds, const std::function<bool()>& done,
+                        std::vector<WPARAM>& quitCodes) {
     DWORD start = GetTickCount();
     MSG message;
     while (!done()) {
@@ -46,8 +40,8 @@ bool pumpUntil(DWORD milliseconds, const std::function<bool()>& done,
             return false;
         }
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT && quitCodes) {
-                quitCodes->push_back(message.wParam);
+            if (message.message == WM_QUIT) {
+                quitCodes.push_back(message.wParam);
             }
             TranslateMessage(&message);
             DispatchMessageW(&message);
@@ -58,7 +52,7 @@ bool pumpUntil(DWORD milliseconds, const std::function<bool()>& done,
 }
 
 void pumpFor(DWORD milliseconds) {
-    pumpUntil(milliseconds, [] { return false; });
+    pumpUntil([] { return false; }, milliseconds);
 }
 
 // The host's side of the events: records them and lets a test answer them.
@@ -122,65 +116,33 @@ class StandInControl : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        static int serial = 0;
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + L"standin-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                 std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++serial);
-        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-        logPath = folder + L"\\standin.log";
-        moviePath = folder + L"\\game.swf";
+        // What an earlier test set must not reach this one's control.
         for (const wchar_t* name :
              {L"STANDIN_VERSION", L"STANDIN_FAIL", L"STANDIN_FAIL_HRESULT", L"STANDIN_FAIL_MODE"}) {
             SetEnvironmentVariableW(name, nullptr);
         }
-        SetEnvironmentVariableW(L"STANDIN_LOG", logPath.c_str());
+        session = std::make_unique<StandInSession>();
+        folder = session->folder().path();
+        logPath = session->folder().file(L"standin.log");
+        moviePath = session->folder().file(L"game.swf");
     }
 
     void TearDown() override {
-        releaseControl();
+        session.reset();
         CoUninitialize();
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                DeleteFileW((folder + L"\\" + found.cFileName).c_str());
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryW(folder.c_str());
     }
 
-    HRESULT create() {
-        return CoCreateInstance(clsidPlayer, nullptr, CLSCTX_ALL, iidShockwaveFlash,
-                                reinterpret_cast<void**>(&control));
-    }
-
-    void connect() {
-        IConnectionPointContainer* container = nullptr;
-        ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer,
-                                                reinterpret_cast<void**>(&container)));
-        IConnectionPoint* point = nullptr;
-        ASSERT_EQ(S_OK, container->FindConnectionPoint(diidFlashEvents, &point));
-        DWORD cookie = 0;
-        EXPECT_EQ(S_OK, point->Advise(&sink, &cookie));
-        point->Release();
-        container->Release();
-    }
-
-    void releaseControl() {
-        if (control) {
-            control->Release();
-            control = nullptr;
-        }
-    }
+    HRESULT create() { return session->create(); }
+    IDispatch* control() const { return session->control(); }
+    void connect() { EXPECT_EQ(S_OK, session->connect(&sink)); }
+    void releaseControl() { session->takeControl().reset(); }
 
     // A call by name; arguments in their natural order.
     HRESULT call(const wchar_t* name, WORD flags, std::vector<VARIANT> arguments = {},
                  VARIANT* result = nullptr, EXCEPINFO* exception = nullptr) {
         DISPID id = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-        HRESULT found = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+        HRESULT found = control()->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
         if (FAILED(found)) {
             return found;
         }
@@ -192,50 +154,23 @@ class StandInControl : public ::testing::Test {
             params.cNamedArgs = 1;
         }
         EXCEPINFO ignored = {};
-        HRESULT outcome = control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
-                                          exception ? exception : &ignored, nullptr);
+        HRESULT outcome = control()->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
+                                            exception ? exception : &ignored, nullptr);
         for (VARIANT& argument : reversed) {
             VariantClear(&argument);
         }
         return outcome;
     }
 
-    std::vector<std::string> logLines() const {
-        std::vector<std::string> lines;
-        HANDLE file = CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return lines;
-        }
-        std::string bytes;
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-            bytes.append(buffer, got);
-        }
-        CloseHandle(file);
-        for (size_t start = 0, end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
-            lines.push_back(bytes.substr(start, end - start));
-        }
-        return lines;
-    }
-
-    void writeFile(const std::wstring& path, const std::string& bytes) {
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
-        DWORD written = 0;
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(file);
-    }
+    std::vector<std::string> logLines() const { return session->log(); }
 
     // Loads the script as the movie and runs the loop until it has stopped.
     void runScript(const std::string& script) {
-        writeFile(moviePath, script);
+        writeUtf8File(moviePath, script);
         ASSERT_EQ(S_OK, call(L"Movie", DISPATCH_PROPERTYPUT, {text(moviePath.c_str())}));
         size_t stopsBefore = stopCount();
-        ASSERT_TRUE(pumpUntil(
-            scriptTimeoutMs, [&] { return stopCount() > stopsBefore; }, &quitCodes))
+        ASSERT_TRUE(pumpRecordingQuits(
+            scriptTimeoutMs, [&] { return stopCount() > stopsBefore; }, quitCodes))
             << "the script did not stop";
     }
 
@@ -257,10 +192,10 @@ class StandInControl : public ::testing::Test {
         return lines;
     }
 
+    std::unique_ptr<StandInSession> session;
     std::wstring folder;
     std::wstring logPath;
     std::wstring moviePath;
-    IDispatch* control = nullptr;
     RecordingSink sink;
     std::vector<WPARAM> quitCodes;
 };
@@ -283,21 +218,19 @@ TEST_F(StandInControl, TypedCallsAreServedAndLogged) {
     V_I4(&one) = 1;
     EXPECT_EQ(S_OK, call(L"Menu", DISPATCH_PROPERTYPUT, {one}));
     runScript("stop\n");
-    VARIANT result;
-    VariantInit(&result);
-    ASSERT_EQ(S_OK, call(L"CallFunction", DISPATCH_METHOD, {text(L"<invoke name=\"a\"/>")}, &result));
-    ASSERT_EQ(VT_BSTR, V_VT(&result));
-    EXPECT_STREQ(L"<null/>", V_BSTR(&result));
-    VariantClear(&result);
+    UniqueVariant result;
+    ASSERT_EQ(S_OK, call(L"CallFunction", DISPATCH_METHOD, {text(L"<invoke name=\"a\"/>")}, result.get()));
+    ASSERT_EQ(VT_BSTR, V_VT(result.get()));
+    EXPECT_STREQ(L"<null/>", V_BSTR(result.get()));
     EXPECT_EQ(S_OK, call(L"SetReturnValue", DISPATCH_METHOD, {text(L"<string>x</string>")}));
     EXPECT_EQ(DISP_E_UNKNOWNNAME, call(L"NoSuchMember", DISPATCH_METHOD));
     EXPECT_EQ(DISP_E_BADPARAMCOUNT, call(L"CallFunction", DISPATCH_METHOD));
 
-    ISupportErrorInfo* support = nullptr;
-    ASSERT_EQ(S_OK, control->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)));
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(S_OK, control()->QueryInterface(IID_ISupportErrorInfo, support.putVoid()));
     EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(iidShockwaveFlash));
     EXPECT_EQ(S_FALSE, support->InterfaceSupportsErrorInfo(IID_IOleObject));
-    support->Release();
+    support.reset();
     releaseControl();
 
     EXPECT_EQ(
@@ -374,20 +307,17 @@ TEST_F(StandInControl, OnCallRunsNestedInsideCallFunctionOnce) {
 }
 
 void expectErrorInfo(const std::wstring& description) {
-    IErrorInfo* info = nullptr;
-    ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
-    BSTR source = nullptr;
-    BSTR text = nullptr;
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(S_OK, GetErrorInfo(0, info.put()));
+    UniqueBstr source;
+    UniqueBstr text;
     GUID guid = {};
-    info->GetSource(&source);
-    info->GetDescription(&text);
+    info->GetSource(source.put());
+    info->GetDescription(text.put());
     info->GetGUID(&guid);
-    EXPECT_STREQ(L"StandIn", source);
-    EXPECT_EQ(description, text);
+    EXPECT_STREQ(L"StandIn", source.get());
+    EXPECT_EQ(description, text.get());
     EXPECT_TRUE(guid == iidShockwaveFlash);
-    SysFreeString(source);
-    SysFreeString(text);
-    info->Release();
 }
 
 TEST_F(StandInControl, TypedCallsFailAsConfigured) {
@@ -417,23 +347,20 @@ TEST_F(StandInControl, TypedCallsFailAsConfigured) {
             SetEnvironmentVariableW(L"STANDIN_FAIL", (std::wstring(L"advise, ") + item.name).c_str());
             ASSERT_EQ(S_OK, create());
             SetErrorInfo(0, nullptr);
-            EXCEPINFO exception = {};
-            VARIANT result;
-            VariantInit(&result);
-            HRESULT outcome = call(item.name, item.flags, item.arguments(), &result, &exception);
+            UniqueExceptionInfo exception;
+            UniqueVariant result;
+            HRESULT outcome = call(item.name, item.flags, item.arguments(), result.get(), exception.get());
             std::wstring description = std::wstring(L"stand-in failure: ") + item.name;
             if (asException) {
                 EXPECT_EQ(DISP_E_EXCEPTION, outcome);
-                EXPECT_EQ(E_ACCESSDENIED, exception.scode);
-                EXPECT_STREQ(L"StandIn", exception.bstrSource);
-                EXPECT_EQ(description, exception.bstrDescription ? exception.bstrDescription : L"");
-                SysFreeString(exception.bstrSource);
-                SysFreeString(exception.bstrDescription);
+                EXPECT_EQ(E_ACCESSDENIED, exception->scode);
+                EXPECT_STREQ(L"StandIn", exception->bstrSource);
+                EXPECT_EQ(description, exception->bstrDescription ? exception->bstrDescription : L"");
             } else {
                 EXPECT_EQ(E_ACCESSDENIED, outcome);
             }
             expectErrorInfo(description);
-            EXPECT_EQ(VT_EMPTY, V_VT(&result));
+            EXPECT_EQ(VT_EMPTY, V_VT(result.get()));
             std::vector<std::string> lines = logLines();
             ASSERT_GE(lines.size(), 2u);
             EXPECT_EQ(item.line, lines[lines.size() - 2]);
@@ -447,16 +374,15 @@ TEST_F(StandInControl, TypedCallsFailAsConfigured) {
 TEST_F(StandInControl, CreationAndConnectionFailAsConfigured) {
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"create");
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, create());
-    EXPECT_EQ(nullptr, control);
+    EXPECT_EQ(nullptr, control());
     EXPECT_EQ((std::vector<std::string>{"create", "fail create 0x80040111"}), logLines());
     DeleteFileW(logPath.c_str());
 
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"container");
     ASSERT_EQ(S_OK, create());
-    IConnectionPointContainer* container = nullptr;
-    EXPECT_EQ(E_NOINTERFACE,
-              control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
-    EXPECT_EQ(nullptr, container);
+    ComPtr<IConnectionPointContainer> container;
+    EXPECT_EQ(E_NOINTERFACE, control()->QueryInterface(IID_IConnectionPointContainer, container.putVoid()));
+    EXPECT_EQ(nullptr, container.get());
     releaseControl();
     EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer",
                                         "fail container 0x80004002", "release"}),
@@ -465,11 +391,10 @@ TEST_F(StandInControl, CreationAndConnectionFailAsConfigured) {
 
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"connectionpoint");
     ASSERT_EQ(S_OK, create());
-    ASSERT_EQ(S_OK,
-              control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
-    IConnectionPoint* point = nullptr;
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(diidFlashEvents, &point));
-    container->Release();
+    ASSERT_EQ(S_OK, control()->QueryInterface(IID_IConnectionPointContainer, container.putVoid()));
+    ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(diidFlashEvents, point.put()));
+    container.reset();
     releaseControl();
     EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer", "find connection point",
                                         "fail connectionpoint 0x80040200", "release"}),
@@ -478,14 +403,13 @@ TEST_F(StandInControl, CreationAndConnectionFailAsConfigured) {
 
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"advise");
     ASSERT_EQ(S_OK, create());
-    ASSERT_EQ(S_OK,
-              control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
-    ASSERT_EQ(S_OK, container->FindConnectionPoint(diidFlashEvents, &point));
+    ASSERT_EQ(S_OK, control()->QueryInterface(IID_IConnectionPointContainer, container.putVoid()));
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(diidFlashEvents, point.put()));
     DWORD cookie = 1;
     EXPECT_EQ(CONNECT_E_CANNOTCONNECT, point->Advise(&sink, &cookie));
     EXPECT_EQ(0u, cookie);
-    point->Release();
-    container->Release();
+    point.reset();
+    container.reset();
     releaseControl();
     EXPECT_EQ(plus(connected(), {"fail advise 0x80040202", "release"}), logLines());
 }
@@ -528,8 +452,8 @@ TEST_F(StandInControl, MessageBoxWatcherCanLeaveTheBoxStandingFirst) {
 TEST_F(StandInControl, DialogWatcherChoosesOrCancels) {
     ASSERT_EQ(S_OK, create());
     connect();
-    writeFile(folder + L"\\song.mp3", "ID3");
-    writeFile(folder + L"\\c d.mp3", "ID3");
+    writeUtf8File(folder + L"\\song.mp3", "ID3");
+    writeUtf8File(folder + L"\\c d.mp3", "ID3");
     std::vector<std::vector<std::wstring>> picks;
     sink.onFlashCall = [this, &picks](const std::wstring&) {
         wchar_t names[2048] = {};
@@ -624,7 +548,7 @@ TEST_F(StandInControl, WallpaperProbeShowsTheSystemsWallpaper) {
     wchar_t before[MAX_PATH] = {};
     SystemParametersInfoW(SPI_GETDESKWALLPAPER, MAX_PATH, before, 0);
     std::wstring path = folder + L"\\probe wallpaper.bmp";
-    writeFile(path, "BM");
+    writeUtf8File(path, "BM");
     ASSERT_TRUE(SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, path.data(), SPIF_SENDWININICHANGE));
     ASSERT_EQ(S_OK, create());
     connect();
@@ -635,14 +559,14 @@ TEST_F(StandInControl, WallpaperProbeShowsTheSystemsWallpaper) {
 }
 
 TEST_F(StandInControl, ProbesAndMessagesReachTheHostWindow) {
-    HKEY key = nullptr;
+    UniqueKey key;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\StandInControl", 0, nullptr, 0,
-                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+                                             KEY_SET_VALUE, nullptr, key.put(), nullptr));
     const wchar_t textValue[] = L"hello there";
     DWORD count = 42;
-    RegSetValueExW(key, L"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(textValue), sizeof textValue);
-    RegSetValueExW(key, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof count);
-    RegCloseKey(key);
+    RegSetValueExW(key.get(), L"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(textValue), sizeof textValue);
+    RegSetValueExW(key.get(), L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof count);
+    key.reset();
     received.clear();
     HWND window = makeHostWindow(L"AtlWin", L"Probe target", recordingProc);
     ASSERT_NE(nullptr, window);
@@ -711,24 +635,24 @@ bool sameRect(const RECT& a, const RECT& b) {
 }
 
 TEST_F(StandInControl, AtlHostsThePlayerOverTheClientArea) {
-    HMODULE atl = LoadLibraryW(L"atl.dll");
-    ASSERT_NE(nullptr, atl);
+    const UniqueModule atl(LoadLibraryW(L"atl.dll"));
+    ASSERT_TRUE(atl);
     // Through a plain function type: FARPROC has no parameters.
     auto atlAxWinInit = reinterpret_cast<AtlAxWinInitFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(atl, "AtlAxWinInit")));
+        reinterpret_cast<void (*)()>(GetProcAddress(atl.get(), "AtlAxWinInit")));
     auto atlAxAttachControl = reinterpret_cast<AtlAxAttachControlFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(atl, "AtlAxAttachControl")));
+        reinterpret_cast<void (*)()>(GetProcAddress(atl.get(), "AtlAxAttachControl")));
     ASSERT_TRUE(atlAxWinInit && atlAxAttachControl);
     ASSERT_TRUE(atlAxWinInit());
     HWND window = makeHostWindow(L"HostedByAtl", L"Hosted player", DefWindowProcW);
     ASSERT_EQ(S_OK, create());
-    IUnknown* container = nullptr;
-    ASSERT_EQ(S_OK, atlAxAttachControl(control, window, &container));
-    ASSERT_NE(nullptr, container);
-    container->Release();
+    ComPtr<IUnknown> container;
+    ASSERT_EQ(S_OK, atlAxAttachControl(control(), window, container.put()));
+    ASSERT_TRUE(container);
+    container.reset();
 
-    IOleWindow* oleWindow = nullptr;
-    ASSERT_EQ(S_OK, control->QueryInterface(IID_IOleWindow, reinterpret_cast<void**>(&oleWindow)));
+    ComPtr<IOleWindow> oleWindow;
+    ASSERT_EQ(S_OK, control()->QueryInterface(IID_IOleWindow, oleWindow.putVoid()));
     HWND player = nullptr;
     ASSERT_EQ(S_OK, oleWindow->GetWindow(&player));
     ASSERT_TRUE(IsWindow(player));
@@ -756,7 +680,7 @@ TEST_F(StandInControl, AtlHostsThePlayerOverTheClientArea) {
     pumpFor(20);
     EXPECT_FALSE(IsWindow(player));
     EXPECT_EQ(E_FAIL, oleWindow->GetWindow(&player));
-    oleWindow->Release();
+    oleWindow.reset();
     releaseControl();
     EXPECT_EQ((std::vector<std::string>{"create", "put Movie " + utf8(moviePath), probe, "stop", "release"}),
               logLines())

@@ -41,14 +41,17 @@ std::string minimisedWindow() {
            rect(0, 1024 - height, width, 1024) + " topmost=1 visible=1 iconic=1";
 }
 
+std::string setResolutionRequest(int width, int height) {
+    return flashCallRequest("setResolution", "<number>" + std::to_string(width) + "</number><number>" +
+                                                 std::to_string(height) + "</number>");
+}
+
 std::string setResolution(int width, int height) {
-    return "flashcall <invoke name=\"setResolution\" returntype=\"xml\"><arguments><number>" +
-           std::to_string(width) + "</number><number>" + std::to_string(height) +
-           "</number></arguments></invoke>";
+    return "flashcall " + setResolutionRequest(width, height);
 }
 
 std::string setResolutionEvent(int width, int height) {
-    return "event FlashCall " + setResolution(width, height).substr(std::string("flashcall ").size());
+    return "event FlashCall " + setResolutionRequest(width, height);
 }
 
 // Runs the script; the program must end normally and give the desktop back.

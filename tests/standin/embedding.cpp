@@ -88,9 +88,6 @@ void Embedding::unregisterWindowClass() {
 
 Embedding::~Embedding() {
     deactivate();
-    if (clientSite) {
-        clientSite->Release();
-    }
 }
 
 void Embedding::showMovie(const std::wstring& path) {
@@ -108,10 +105,7 @@ STDMETHODIMP Embedding::SetClientSite(IOleClientSite* site) {
         if (site) {
             site->AddRef();
         }
-        if (clientSite) {
-            clientSite->Release();
-        }
-        clientSite = site;
+        clientSite.reset(site);
         return S_OK;
     } catch (...) {
         return E_UNEXPECTED;
@@ -122,7 +116,7 @@ STDMETHODIMP Embedding::GetClientSite(IOleClientSite** site) {
     if (!site) {
         return E_POINTER;
     }
-    *site = clientSite;
+    *site = clientSite.get();
     if (clientSite) {
         clientSite->AddRef();
     }
@@ -159,7 +153,7 @@ STDMETHODIMP Embedding::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWN
         case OLEIVERB_SHOW:
         case OLEIVERB_INPLACEACTIVATE:
         case OLEIVERB_UIACTIVATE:
-            return activate(site ? site : clientSite);
+            return activate(site ? site : clientSite.get());
         case OLEIVERB_HIDE:
             if (playerWindow) {
                 ShowWindow(playerWindow, SW_HIDE);
@@ -276,36 +270,32 @@ HRESULT Embedding::activate(IOleClientSite* site) {
     if (!site) {
         return E_UNEXPECTED;
     }
-    IOleInPlaceSite* candidate = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&candidate)))) {
+    ComPtr<IOleInPlaceSite> candidate;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, candidate.putVoid()))) {
         return E_NOINTERFACE;
     }
     HWND parent = nullptr;
     if (candidate->CanInPlaceActivate() != S_OK || FAILED(candidate->GetWindow(&parent))) {
-        candidate->Release();
         return E_FAIL;
     }
     candidate->OnInPlaceActivate();
-    IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* document = nullptr;
+    ComPtr<IOleInPlaceFrame> frame;
+    ComPtr<IOleInPlaceUIWindow> document;
     RECT position = {};
     RECT clip = {};
     OLEINPLACEFRAMEINFO frameInfo = {};
     frameInfo.cb = sizeof frameInfo;
-    if (FAILED(candidate->GetWindowContext(&frame, &document, &position, &clip, &frameInfo))) {
+    if (FAILED(candidate->GetWindowContext(frame.put(), document.put(), &position, &clip, &frameInfo))) {
         GetClientRect(parent, &position);
     }
-    if (frame) {
-        frame->Release();
-    }
-    if (document) {
-        document->Release();
-    }
+    // Not needed: the player has no menus or tool bars to place.
+    frame.reset();
+    document.reset();
     playerWindow =
         CreateWindowExW(0, playerClass, L"Stand-in player", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
                         position.left, position.top, position.right - position.left,
                         position.bottom - position.top, parent, nullptr, module(), this);
-    inPlaceSite = candidate;
+    inPlaceSite = std::move(candidate);
     hostWindow = parent;
     return S_OK;
 }
@@ -318,9 +308,7 @@ void Embedding::deactivate() {
         DestroyWindow(playerWindow);
         playerWindow = nullptr;
     }
-    IOleInPlaceSite* site = inPlaceSite;
-    inPlaceSite = nullptr;
+    const ComPtr<IOleInPlaceSite> site = std::move(inPlaceSite);
     hostWindow = nullptr;
     site->OnInPlaceDeactivate();
-    site->Release();
 }

@@ -3,7 +3,8 @@
 // IOleObject and IOleInPlaceObject, and the player window over the
 // container's area. Part of the control: it shares its identity and count.
 
-#include <windows.h>
+#include "host/handles.h"
+
 #include <ole2.h>
 
 #include <string>
@@ -67,8 +68,8 @@ class Embedding : public IOleObject, public IOleInPlaceObject {
     IUnknown& owner;
     CLSID clsid;
     std::wstring moviePath;
-    IOleClientSite* clientSite = nullptr;
-    IOleInPlaceSite* inPlaceSite = nullptr;
+    ComPtr<IOleClientSite> clientSite;
+    ComPtr<IOleInPlaceSite> inPlaceSite;
     HWND hostWindow = nullptr;
     HWND playerWindow = nullptr;
     // What a container sees before it sets an extent: 640 by 480 pixels at 96 dpi.

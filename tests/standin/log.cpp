@@ -1,6 +1,6 @@
 #include "log.h"
 
-#include <windows.h>
+#include "host/handles.h"
 
 #include <cstdio>
 
@@ -48,16 +48,15 @@ void setLogPath(const std::wstring& path) {
 void logLine(const std::wstring& text) {
     std::string line =
         toUtf8(std::wstring(static_cast<size_t>(eventDepth) * 2, L' ') + escapeBreaks(text)) + "\n";
-    HANDLE file =
-        CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const UniqueFile file(CreateFileW(logPath.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return;
     }
     DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    FlushFileBuffers(file);
-    CloseHandle(file);
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    FlushFileBuffers(file.get());
 }
 
 EventScope::EventScope() {

@@ -1,5 +1,6 @@
 #include "script.h"
 
+#include "host/handles.h"
 #include "log.h"
 
 #include <cwchar>
@@ -90,18 +91,17 @@ std::wstring fromUtf8(const std::string& bytes) {
 }
 
 bool readFile(const std::wstring& path, std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return false;
     }
     char buffer[4096];
     DWORD got = 0;
     bytes.clear();
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
         bytes.append(buffer, got);
     }
-    CloseHandle(file);
     return true;
 }
 
@@ -169,18 +169,18 @@ std::wstring registryData(const std::wstring& location) {
     }
     std::wstring rootName = location.substr(0, rootEnd);
     HKEY root = rootName == L"HKCU" ? HKEY_CURRENT_USER : rootName == L"HKLM" ? HKEY_LOCAL_MACHINE : nullptr;
-    HKEY key = nullptr;
+    UniqueKey key;
     std::wstring path = location.substr(rootEnd + 1, nameStart - rootEnd - 1);
-    if (!root || RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (!root || RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
         return L"missing";
     }
     std::wstring name = location.substr(nameStart + 1);
     DWORD type = 0;
     DWORD size = 0;
     std::wstring data = L"missing";
-    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
         std::vector<BYTE> bytes(size + sizeof(wchar_t));
-        RegQueryValueExW(key, name.c_str(), nullptr, &type, bytes.data(), &size);
+        RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, bytes.data(), &size);
         if (type == REG_SZ || type == REG_EXPAND_SZ) {
             data.assign(reinterpret_cast<const wchar_t*>(bytes.data()), size / sizeof(wchar_t));
             data.resize(wcsnlen(data.c_str(), data.size()));
@@ -190,7 +190,6 @@ std::wstring registryData(const std::wstring& location) {
             data = L"type " + std::to_wstring(type);
         }
     }
-    RegCloseKey(key);
     return data;
 }
 
@@ -205,10 +204,9 @@ DWORD WINAPI faultingThread(void*) {
 // raised while it dispatches WM_TIMER, and steps run from a timer. An
 // unhandled fault on any thread ends the whole process, as a crash does.
 void crash() {
-    HANDLE thread = CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr);
+    const UniqueHandle thread(CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr));
     if (thread) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+        WaitForSingleObject(thread.get(), INFINITE);
     }
 }
 

@@ -1,50 +1,18 @@
 // A stand-in for the Flash player control, for tests only: the same CLSID and
 // the calls and events a host uses, with a movie that is a plain-text script.
-#include <windows.h>
-#include <ocidl.h>
-#include <olectl.h>
-
-#include <string>
-#include <vector>
-
-#include "embedding.h"
+#include "control.h"
 #include "log.h"
-#include "script.h"
-#include "settings.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
-
-namespace {
 
 const CLSID clsidStandIn = {0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 const IID iidShockwaveFlash = {0xD27CDB6C, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 const IID diidFlashEvents = {0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
+namespace {
+
 constexpr DISPID flashCallEvent = 0xC5;
 constexpr DISPID fsCommandEvent = 0x96;
-
-enum : DISPID {
-    dispFlashVersion = 1,
-    dispMovie,
-    dispMenu,
-    dispDisableLocalSecurity,
-    dispCallFunction,
-    dispSetReturnValue,
-};
-
-struct Member {
-    const wchar_t* name;
-    DISPID id;
-};
-
-constexpr Member members[] = {
-    {L"FlashVersion", dispFlashVersion},
-    {L"Movie", dispMovie},
-    {L"Menu", dispMenu},
-    {L"DisableLocalSecurity", dispDisableLocalSecurity},
-    {L"CallFunction", dispCallFunction},
-    {L"SetReturnValue", dispSetReturnValue},
-};
 
 constexpr DWORD eventCookie = 1;
 constexpr UINT_PTR scriptTimer = 1;
@@ -76,446 +44,6 @@ void unregisterClasses() {
     Embedding::unregisterWindowClass();
 }
 
-class Control;
-
-class EventPoint : public IConnectionPoint {
-  public:
-    explicit EventPoint(Control& owner) : owner(owner) {}
-    ~EventPoint() { releaseSink(); }
-    EventPoint(const EventPoint&) = delete;
-    EventPoint& operator=(const EventPoint&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    STDMETHODIMP GetConnectionInterface(IID* iid) override;
-    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override;
-    STDMETHODIMP Advise(IUnknown* candidate, DWORD* cookie) override;
-    STDMETHODIMP Unadvise(DWORD cookie) override;
-    STDMETHODIMP EnumConnections(IEnumConnections** connections) override;
-
-    IDispatch* events() const { return sink; }
-
-  private:
-    void releaseSink() {
-        if (sink) {
-            sink->Release();
-            sink = nullptr;
-        }
-    }
-    Control& owner;
-    IDispatch* sink = nullptr;
-};
-
-class Control final : public IDispatch,
-                      public IConnectionPointContainer,
-                      public ISupportErrorInfo,
-                      private ScriptHost {
-  public:
-    explicit Control(const Settings& settings)
-        : settings(settings), eventPoint(*this), script(*this),
-          embedding(*static_cast<IDispatch*>(this), clsidStandIn) {
-        if (InterlockedIncrement(&liveObjects) == 1) {
-            registerClasses();
-        }
-    }
-
-    ~Control() {
-        if (timerWindow) {
-            DestroyWindow(timerWindow);
-        }
-        logLine(L"release");
-        if (InterlockedDecrement(&liveObjects) == 0) {
-            unregisterClasses();
-        }
-    }
-
-    Control(const Control&) = delete;
-    Control& operator=(const Control&) = delete;
-
-    const Settings& config() const { return settings; }
-    void tick() { script.tick(); }
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        try {
-            if (!object) {
-                return E_POINTER;
-            }
-            *object = nullptr;
-            if (iid == IID_IUnknown || iid == IID_IDispatch || iid == iidShockwaveFlash) {
-                *object = static_cast<IDispatch*>(this);
-            } else if (iid == IID_IConnectionPointContainer) {
-                logLine(L"query IConnectionPointContainer");
-                if (settings.fails(L"container")) {
-                    logFailure(L"container", E_NOINTERFACE);
-                    return E_NOINTERFACE;
-                }
-                *object = static_cast<IConnectionPointContainer*>(this);
-            } else if (iid == IID_ISupportErrorInfo) {
-                *object = static_cast<ISupportErrorInfo*>(this);
-            } else if (iid == IID_IOleObject) {
-                *object = static_cast<IOleObject*>(&embedding);
-            } else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject) {
-                *object = static_cast<IOleInPlaceObject*>(&embedding);
-            } else {
-                return E_NOINTERFACE;
-            }
-            AddRef();
-            return S_OK;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references)); }
-
-    STDMETHODIMP_(ULONG) Release() override {
-        LONG left = InterlockedDecrement(&references);
-        if (left == 0) {
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
-
-    // IDispatch
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) {
-            return E_POINTER;
-        }
-        *count = 0;
-        return S_OK;
-    }
-
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        if (info) {
-            *info = nullptr;
-        }
-        return DISP_E_BADINDEX;
-    }
-
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        try {
-            if (!names || !ids) {
-                return E_POINTER;
-            }
-            HRESULT result = S_OK;
-            for (UINT i = 0; i < count; ++i) {
-                ids[i] = DISPID_UNKNOWN;
-                // Later names would be parameter names: none are known.
-                for (const Member& member : members) {
-                    if (i == 0 && names[i] && lstrcmpiW(names[i], member.name) == 0) {
-                        ids[i] = member.id;
-                    }
-                }
-                if (ids[i] == DISPID_UNKNOWN) {
-                    result = DISP_E_UNKNOWNNAME;
-                }
-            }
-            return result;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                        EXCEPINFO* exception, UINT* argumentError) override {
-        try {
-            // A call into the movie may release the host's last reference.
-            AddRef();
-            HRESULT outcome = dispatch(id, flags, params, result, exception, argumentError);
-            Release();
-            return outcome;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    // IConnectionPointContainer
-    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override {
-        if (points) {
-            *points = nullptr;
-        }
-        return E_NOTIMPL;
-    }
-
-    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
-        try {
-            if (!point) {
-                return E_POINTER;
-            }
-            *point = nullptr;
-            logLine(L"find connection point");
-            if (settings.fails(L"connectionpoint")) {
-                logFailure(L"connectionpoint", CONNECT_E_NOCONNECTION);
-                return CONNECT_E_NOCONNECTION;
-            }
-            if (iid != diidFlashEvents) {
-                return CONNECT_E_NOCONNECTION;
-            }
-            *point = &eventPoint;
-            eventPoint.AddRef();
-            return S_OK;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
-    }
-
-    // ISupportErrorInfo
-    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
-        return iid == iidShockwaveFlash ? S_OK : S_FALSE;
-    }
-
-  private:
-    HRESULT dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                     UINT* argumentError);
-    HRESULT fail(const wchar_t* name, EXCEPINFO* exception);
-    void startScript();
-    void raiseEvent(DISPID id, std::vector<VARIANTARG>& values);
-    void noteReplies();
-    void raiseEvent(DISPID id, const std::vector<std::wstring>& arguments);
-
-    void raiseFlashCall(const std::wstring& request) override;
-    void raiseFsCommand(const std::wstring& command, const std::wstring& args) override;
-    bool raiseOddEvent(const std::wstring& event, const std::vector<std::wstring>& arguments) override;
-    HWND hostWindow() override;
-    HWND playerWindow() override { return embedding.ownWindow(); }
-
-    LONG references = 1;
-    Settings settings;
-    EventPoint eventPoint;
-    Script script;
-    // One slot per FlashCall in flight: how often SetReturnValue answered it.
-    std::vector<int> replies;
-    Embedding embedding;
-    HWND timerWindow = nullptr;
-};
-
-// Reads the one argument of a call as text.
-HRESULT textArgument(const DISPPARAMS* params, std::wstring& text, UINT* argumentError) {
-    if (!params || params->cArgs != 1 || !params->rgvarg) {
-        return DISP_E_BADPARAMCOUNT;
-    }
-    VARIANT& argument = params->rgvarg[0];
-    if (V_VT(&argument) == VT_BSTR) {
-        text.assign(V_BSTR(&argument) ? V_BSTR(&argument) : L"", SysStringLen(V_BSTR(&argument)));
-        return S_OK;
-    }
-    VARIANT converted;
-    VariantInit(&converted);
-    if (FAILED(VariantChangeType(&converted, &argument, 0, VT_BSTR))) {
-        if (argumentError) {
-            *argumentError = 0;
-        }
-        return DISP_E_TYPEMISMATCH;
-    }
-    text.assign(V_BSTR(&converted) ? V_BSTR(&converted) : L"", SysStringLen(V_BSTR(&converted)));
-    VariantClear(&converted);
-    return S_OK;
-}
-
-HRESULT boolArgument(const DISPPARAMS* params, bool& value, UINT* argumentError) {
-    if (!params || params->cArgs != 1 || !params->rgvarg) {
-        return DISP_E_BADPARAMCOUNT;
-    }
-    VARIANT converted;
-    VariantInit(&converted);
-    if (FAILED(VariantChangeType(&converted, &params->rgvarg[0], 0, VT_BOOL))) {
-        if (argumentError) {
-            *argumentError = 0;
-        }
-        return DISP_E_TYPEMISMATCH;
-    }
-    value = V_BOOL(&converted) != VARIANT_FALSE;
-    return S_OK;
-}
-
-bool noArguments(const DISPPARAMS* params) {
-    return !params || params->cArgs == 0;
-}
-
-HRESULT Control::dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                          UINT* argumentError) {
-    bool method = flags & DISPATCH_METHOD;
-    bool get = flags & DISPATCH_PROPERTYGET;
-    bool put = flags & DISPATCH_PROPERTYPUT;
-    std::wstring text;
-    bool flag = false;
-    HRESULT read = S_OK;
-    switch (id) {
-    case dispFlashVersion:
-        if (!method && !get) {
-            return DISP_E_MEMBERNOTFOUND;
-        }
-        if (!noArguments(params)) {
-            return DISP_E_BADPARAMCOUNT;
-        }
-        logLine(L"get FlashVersion");
-        if (settings.fails(L"FlashVersion")) {
-            return fail(L"FlashVersion", exception);
-        }
-        if (result) {
-            VariantInit(result);
-            V_VT(result) = VT_I4;
-            V_I4(result) = static_cast<LONG>(settings.version);
-        }
-        return S_OK;
-    case dispMovie:
-        if (!put) {
-            return DISP_E_MEMBERNOTFOUND;
-        }
-        if (FAILED(read = textArgument(params, text, argumentError))) {
-            return read;
-        }
-        logLine(L"put Movie " + text);
-        if (settings.fails(L"Movie")) {
-            return fail(L"Movie", exception);
-        }
-        embedding.showMovie(text);
-        if (!script.load(text)) {
-            logLine(L"cannot read " + text);
-        }
-        startScript();
-        return S_OK;
-    case dispMenu:
-        if (!put) {
-            return DISP_E_MEMBERNOTFOUND;
-        }
-        if (FAILED(read = boolArgument(params, flag, argumentError))) {
-            return read;
-        }
-        logLine(flag ? L"put Menu true" : L"put Menu false");
-        return settings.fails(L"Menu") ? fail(L"Menu", exception) : S_OK;
-    case dispDisableLocalSecurity:
-        if (!method) {
-            return DISP_E_MEMBERNOTFOUND;
-        }
-        if (!noArguments(params)) {
-            return DISP_E_BADPARAMCOUNT;
-        }
-        logLine(L"call DisableLocalSecurity");
-        return settings.fails(L"DisableLocalSecurity") ? fail(L"DisableLocalSecurity", exception) : S_OK;
-    case dispCallFunction:
-        if (!method) {
-            return DISP_E_MEMBERNOTFOUND;
-        }
-        if (FAILED(read = textArgument(params, text, argumentError))) {
-            return read;
-        }
-        logLine(L"call CallFunction " + text);
-        if (settings.fails(L"CallFunction")) {
-            return fail(L"CallFunction", exception);
-        }
-        script.onCall(text);
-        if (result) {
-            VariantInit(result);
-            V_VT(result) = VT_BSTR;
-            V_BSTR(result) = SysAllocString(L"<null/>");
-        }
-        return S_OK;
-    case dispSetReturnValue:
-        if (!method) {
-            return DISP_E_MEMBERNOTFOUND;
-        }
-        if (FAILED(read = textArgument(params, text, argumentError))) {
-            return read;
-        }
-        logLine(L"reply " + abridged(text));
-        if (settings.fails(L"SetReturnValue")) {
-            return fail(L"SetReturnValue", exception);
-        }
-        if (!replies.empty()) {
-            ++replies.back();
-        }
-        return S_OK;
-    default:
-        return DISP_E_MEMBERNOTFOUND;
-    }
-}
-
-// Fails a call as the real control would: the error object set, and either
-// the HRESULT itself or, as a type-library IDispatch does, an exception.
-HRESULT Control::fail(const wchar_t* name, EXCEPINFO* exception) {
-    logFailure(name, settings.failure);
-    std::wstring description = std::wstring(L"stand-in failure: ") + name;
-    ICreateErrorInfo* creator = nullptr;
-    if (SUCCEEDED(CreateErrorInfo(&creator))) {
-        creator->SetGUID(iidShockwaveFlash);
-        creator->SetSource(const_cast<LPOLESTR>(L"StandIn"));
-        creator->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-        IErrorInfo* info = nullptr;
-        if (SUCCEEDED(creator->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-            SetErrorInfo(0, info);
-            info->Release();
-        }
-        creator->Release();
-    }
-    if (!settings.failAsException) {
-        return settings.failure;
-    }
-    if (exception) {
-        *exception = EXCEPINFO{};
-        exception->scode = settings.failure;
-        exception->bstrSource = SysAllocString(L"StandIn");
-        exception->bstrDescription = SysAllocString(description.c_str());
-    }
-    return DISP_E_EXCEPTION;
-}
-
-void Control::startScript() {
-    if (!timerWindow) {
-        timerWindow =
-            CreateWindowExW(0, timerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module(), this);
-    }
-    SetTimer(timerWindow, scriptTimer, tickMilliseconds, nullptr);
-}
-
-// Raises the event with `values` as its arguments, last first, and clears them.
-void Control::raiseEvent(DISPID id, std::vector<VARIANTARG>& values) {
-    IDispatch* sink = eventPoint.events();
-    if (sink) {
-        sink->AddRef();
-        AddRef();
-        DISPPARAMS params = {values.empty() ? nullptr : values.data(), nullptr,
-                             static_cast<UINT>(values.size()), 0};
-        VARIANT result;
-        VariantInit(&result);
-        EXCEPINFO exception = {};
-        UINT argumentError = 0;
-        HRESULT invoked = S_OK;
-        {
-            EventScope inFlight;
-            invoked = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
-                                   &exception, &argumentError);
-        }
-        // A host's Invoke must not fail an event; the log shows it if it does.
-        if (invoked != S_OK) {
-            logLine(L"invoke returned " + hex32(static_cast<unsigned long>(invoked)));
-        }
-        VariantClear(&result);
-        SysFreeString(exception.bstrSource);
-        SysFreeString(exception.bstrDescription);
-        SysFreeString(exception.bstrHelpFile);
-        sink->Release();
-        Release();
-    }
-    for (VARIANTARG& value : values) {
-        VariantClear(&value);
-    }
-}
-
-void Control::raiseEvent(DISPID id, const std::vector<std::wstring>& arguments) {
-    // The arguments go in reverse order: the first one last.
-    std::vector<VARIANTARG> values(arguments.size());
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        VARIANTARG& value = values[arguments.size() - 1 - i];
-        VariantInit(&value);
-        V_VT(&value) = VT_BSTR;
-        V_BSTR(&value) = SysAllocStringLen(arguments[i].data(), static_cast<UINT>(arguments[i].size()));
-    }
-    raiseEvent(id, values);
-}
-
 // Reads one argument of an odd event: "null" (a BSTR that is a null
 // pointer), "empty", "i4:N", "dispatch" (a null IDispatch) or "text:WORD".
 bool oddArgument(const std::wstring& kind, VARIANTARG& value) {
@@ -538,6 +66,89 @@ bool oddArgument(const std::wstring& kind, VARIANTARG& value) {
         return false;
     }
     return true;
+}
+
+BOOL CALLBACK findHostWindow(HWND window, LPARAM found) {
+    try {
+        wchar_t className[16] = {};
+        GetClassNameW(window, className, ARRAYSIZE(className));
+        if (lstrcmpW(className, L"AtlWin") == 0) {
+            *reinterpret_cast<HWND*>(found) = window;
+            return FALSE;
+        }
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+} // namespace
+
+Control::Control(const Settings& settings)
+    : settings(settings), eventPoint(*this), script(*this),
+      embedding(*static_cast<IDispatch*>(this), clsidStandIn) {
+    if (InterlockedIncrement(&liveObjects) == 1) {
+        registerClasses();
+    }
+}
+
+Control::~Control() {
+    if (timerWindow) {
+        DestroyWindow(timerWindow);
+    }
+    logLine(L"release");
+    if (InterlockedDecrement(&liveObjects) == 0) {
+        unregisterClasses();
+    }
+}
+
+void Control::startScript() {
+    if (!timerWindow) {
+        timerWindow =
+            CreateWindowExW(0, timerClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module(), this);
+    }
+    SetTimer(timerWindow, scriptTimer, tickMilliseconds, nullptr);
+}
+
+// Raises the event with `values` as its arguments, last first, and clears them.
+void Control::raiseEvent(DISPID id, std::vector<VARIANTARG>& values) {
+    if (IDispatch* events = eventPoint.events()) {
+        // The host may unadvise or release the control from inside the event.
+        AddRef();
+        const ComPtr<Control> self = ComPtr<Control>::attach(this);
+        events->AddRef();
+        const ComPtr<IDispatch> sink = ComPtr<IDispatch>::attach(events);
+        DISPPARAMS params = {values.empty() ? nullptr : values.data(), nullptr,
+                             static_cast<UINT>(values.size()), 0};
+        UniqueVariant result;
+        UniqueExceptionInfo exception;
+        UINT argumentError = 0;
+        HRESULT invoked = S_OK;
+        {
+            EventScope inFlight;
+            invoked = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.get(),
+                                   exception.get(), &argumentError);
+        }
+        // A host's Invoke must not fail an event; the log shows it if it does.
+        if (invoked != S_OK) {
+            logLine(L"invoke returned " + hex32(static_cast<unsigned long>(invoked)));
+        }
+    }
+    for (VARIANTARG& value : values) {
+        VariantClear(&value);
+    }
+}
+
+void Control::raiseEvent(DISPID id, const std::vector<std::wstring>& arguments) {
+    // The arguments go in reverse order: the first one last.
+    std::vector<VARIANTARG> values(arguments.size());
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        VARIANTARG& value = values[arguments.size() - 1 - i];
+        VariantInit(&value);
+        V_VT(&value) = VT_BSTR;
+        V_BSTR(&value) = SysAllocStringLen(arguments[i].data(), static_cast<UINT>(arguments[i].size()));
+    }
+    raiseEvent(id, values);
 }
 
 bool Control::raiseOddEvent(const std::wstring& event, const std::vector<std::wstring>& arguments) {
@@ -587,20 +198,6 @@ void Control::raiseFlashCall(const std::wstring& request) {
 void Control::raiseFsCommand(const std::wstring& command, const std::wstring& args) {
     logLine(args.empty() ? L"event FSCommand " + command : L"event FSCommand " + command + L" " + args);
     raiseEvent(fsCommandEvent, {command, args});
-}
-
-BOOL CALLBACK findHostWindow(HWND window, LPARAM found) {
-    try {
-        wchar_t className[16] = {};
-        GetClassNameW(window, className, ARRAYSIZE(className));
-        if (lstrcmpW(className, L"AtlWin") == 0) {
-            *reinterpret_cast<HWND*>(found) = window;
-            return FALSE;
-        }
-        return TRUE;
-    } catch (...) {
-        return FALSE;
-    }
 }
 
 HWND Control::hostWindow() {
@@ -673,8 +270,8 @@ STDMETHODIMP EventPoint::Advise(IUnknown* candidate, DWORD* cookie) {
             return CONNECT_E_ADVISELIMIT;
         }
         // As a player does: the sink is asked for the event interface itself.
-        if (FAILED(candidate->QueryInterface(diidFlashEvents, reinterpret_cast<void**>(&sink))) || !sink) {
-            sink = nullptr;
+        if (FAILED(candidate->QueryInterface(diidFlashEvents, sink.putVoid())) || !sink) {
+            sink.detach();
             return CONNECT_E_CANNOTCONNECT;
         }
         *cookie = eventCookie;
@@ -688,7 +285,7 @@ STDMETHODIMP EventPoint::Unadvise(DWORD cookie) {
     if (cookie != eventCookie || !sink) {
         return CONNECT_E_NOCONNECTION;
     }
-    releaseSink();
+    sink.reset();
     return S_OK;
 }
 
@@ -698,6 +295,8 @@ STDMETHODIMP EventPoint::EnumConnections(IEnumConnections** connections) {
     }
     return E_NOTIMPL;
 }
+
+namespace {
 
 LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     try {
@@ -709,8 +308,8 @@ LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
             if (control) {
                 // A step may make the host release the control.
                 control->AddRef();
-                control->tick();
-                control->Release();
+                const ComPtr<Control> held = ComPtr<Control>::attach(control);
+                held->tick();
             }
             return 0;
         }
@@ -756,10 +355,8 @@ class Factory : public IClassFactory {
                 logFailure(L"create", CLASS_E_CLASSNOTAVAILABLE);
                 return CLASS_E_CLASSNOTAVAILABLE;
             }
-            auto control = new Control(settings);
-            HRESULT result = control->QueryInterface(iid, object);
-            control->Release();
-            return result;
+            const ComPtr<Control> control = ComPtr<Control>::attach(new Control(settings));
+            return control->QueryInterface(iid, object);
         } catch (...) {
             return E_OUTOFMEMORY;
         }
