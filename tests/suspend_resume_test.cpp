@@ -309,6 +309,32 @@ TEST(RefusedModeBoxLoop, WindowedShowsNoFurtherError) {
     EXPECT_EQ(desktopMode, currentDisplayMode());
 }
 
+// The fullscreen game window is topmost; a box of the usual band would open
+// behind it and the game would seem frozen.
+TEST(BoxesAboveTheFullscreenGame, TheMessageBoxCommandsBoxIsOnTop) {
+    ProgramFolder folder;
+    const std::string box = flashCallRequest("MessageBox", "<string>hello</string>");
+    const HostRun run =
+        runToTheEnd(folder, "probe window\nmessagebox => probe box\nflashcall " + box + "\nfscommand quit\n");
+    EXPECT_EQ((Lines{fullscreenWindow, "event FlashCall " + box, "  probe box topmost=1 centre=box",
+                     "  messagebox caption=\"\" text=\"<string>hello</string>\"", "no reply"} +
+               quitting),
+              afterStartup(run));
+}
+
+TEST(BoxesAboveTheFullscreenGame, TheRefusedModesBoxIsOnTop) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "probe window\n" + setResolution(1500, 1000) +
+                                                "\nmessagebox => probe box\nfscommand fullscreen true\n"
+                                                "fscommand quit\n");
+    const Lines log = afterStartup(run);
+    EXPECT_EQ(
+        (Lines{fullscreenWindow, setResolutionEvent(1500, 1000), "no reply",
+               "event FSCommand fullscreen true", "  probe box topmost=1 centre=box",
+               "  messagebox caption=\"\" text=\"failed to set resolution to 1500 x 1000.\\nError:-2\""}),
+        Lines(log.begin(), log.begin() + std::min<size_t>(6, log.size())));
+}
+
 // An access violation in the movie while the host calls it from its main
 // loop. (Inside a dispatched message, such as the stand-in's own timer
 // ticks, Wine's dispatch catches the exception and the program goes on.)

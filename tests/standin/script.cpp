@@ -161,6 +161,24 @@ void probeWindow(HWND window) {
             (IsWindowVisible(window) ? L"1" : L"0") + L" iconic=" + (IsIconic(window) ? L"1" : L"0"));
 }
 
+// Whether an open message box is in the topmost band, and whose window a
+// click at its centre would reach: the box's own, the game's or another's.
+void probeBox(HWND box, HWND game) {
+    if (!box) {
+        logLine(L"no box");
+        return;
+    }
+    RECT rect = {};
+    GetWindowRect(box, &rect);
+    const POINT centre = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    const HWND atCentre = GetAncestor(WindowFromPoint(centre), GA_ROOT);
+    const bool topmost = GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST;
+    logLine(std::wstring(L"probe box topmost=") + (topmost ? L"1" : L"0") + L" centre=" +
+            (atCentre == box            ? L"box"
+             : game && atCentre == game ? L"game"
+                                        : L"other"));
+}
+
 std::wstring registryData(const std::wstring& location) {
     size_t rootEnd = location.find(L'\\');
     size_t nameStart = location.rfind(L'\\');
@@ -390,6 +408,10 @@ bool Script::runNestedStep(const std::wstring& line) {
     if (keyword == L"probe") {
         if (operand == L"window") {
             probeWindow(host.hostWindow());
+            return true;
+        }
+        if (operand == L"box") {
+            probeBox(openMessageBox(), host.hostWindow());
             return true;
         }
         if (operand == L"mode") {
