@@ -113,6 +113,21 @@ TEST(Suspension, MinimizeCommandInFullscreenSuspendsOnce) {
               afterStartup(run));
 }
 
+// On Windows the minimise inside a suspend deactivates the program before it
+// returns (the stand-in's "emulate minimize" does it here): that deactivation
+// must not suspend the game a second time.
+TEST(OneSuspendPerMinimise, TheMinimizeCommandRestoresAndTellsTheMovieOnce) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "emulate minimize\nfscommand minimize\nprobe mode\nprobe window\n"
+                                            "send WM_ACTIVATE WA_CLICKACTIVE 0\nprobe mode\nprobe window\n"
+                                            "fscommand quit\n");
+    EXPECT_EQ((Lines{"emulate minimize", "event FSCommand minimize", "  deactivated by minimize",
+                     "  " + gameMinimized, desktopProbe, minimisedWindow(),
+                     "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized, gameProbe, fullscreenWindow} +
+               quitting),
+              afterStartup(run));
+}
+
 TEST(Suspension, MinimizeCommandInWindowedModeOnlySuspends) {
     ProgramFolder folder;
     const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\n"

@@ -230,7 +230,50 @@ void crash() {
     }
 }
 
+// Windows activates another program's window when the active window is
+// minimised, before ShowWindow returns, so the program hears WM_ACTIVATEAPP
+// (FALSE) from inside its own minimise; Wine's virtual desktop does not. The
+// hook sends it where Windows would, once the window is minimised.
+HHOOK minimizeHook = nullptr;
+HWND minimizedWindow = nullptr;
+
+LRESULT CALLBACK deactivateOnMinimize(int code, WPARAM wParam, LPARAM lParam) {
+    static bool sending = false;
+    try {
+        const auto* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+        if (code == HC_ACTION && !sending && call->hwnd == minimizedWindow && call->message == WM_SIZE &&
+            call->wParam == SIZE_MINIMIZED) {
+            sending = true;
+            logLine(L"deactivated by minimize");
+            SendMessageW(minimizedWindow, WM_ACTIVATEAPP, FALSE, 0);
+            sending = false;
+        }
+    } catch (...) {
+        sending = false;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void stopEmulatingMinimize() {
+    if (minimizeHook) {
+        UnhookWindowsHookEx(minimizeHook);
+        minimizeHook = nullptr;
+    }
+    minimizedWindow = nullptr;
+}
+
+void emulateMinimize(HWND window) {
+    stopEmulatingMinimize();
+    minimizedWindow = window;
+    minimizeHook = SetWindowsHookExW(WH_CALLWNDPROCRET, deactivateOnMinimize, nullptr, GetCurrentThreadId());
+}
+
 } // namespace
+
+// The hook must not outlive the code it runs.
+Script::~Script() {
+    stopEmulatingMinimize();
+}
 
 bool Script::load(const std::wstring& path) {
     steps.clear();
@@ -238,6 +281,7 @@ bool Script::load(const std::wstring& path) {
     waitLength = 0;
     armedCalls.clear();
     watchers = ModalWatchers();
+    stopEmulatingMinimize();
     std::string bytes;
     if (!readFile(path, bytes)) {
         return false;
@@ -324,6 +368,13 @@ void Script::runStep(const std::wstring& line) {
             waitLength = static_cast<DWORD>(length);
             return;
         }
+    } else if (keyword == L"emulate" && operand == L"minimize") {
+        HWND window = host.hostWindow();
+        logLine(window ? line : L"no window");
+        if (window) {
+            emulateMinimize(window);
+        }
+        return;
     } else if (keyword == L"stop") {
         logLine(L"stop");
         next = steps.size();
