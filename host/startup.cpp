@@ -76,15 +76,23 @@ void repaintDesktop() {
     RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
-// The player cannot run the game: leave the desktop as it was and tell the user.
-int refusePlayer(ComApartment& com) {
+// The player cannot run the game: leave the desktop as it was and tell the
+// user. Nothing may reach the control once it is let go: the sink forgets it,
+// and the window that hosts it goes first, so that the hosting closes the
+// control and drops its own reference before ours goes. On Windows the last
+// CoUninitialize unloads the player's code; it comes after the notice, whose
+// download page may need COM.
+int refusePlayer(FlashEventListener& sink, ComApartment& com) {
+    sink.setControl(nullptr);
+    // Out of callMovie's reach while the window's WM_DESTROY runs.
+    ComPtr<IShockwaveFlash> control = ComPtr<IShockwaveFlash>::attach(std::exchange(flashControl, nullptr));
     restoreDisplayMode();
     if (mainWindow) {
-        ShowWindow(mainWindow, SW_HIDE);
+        DestroyWindow(std::exchange(mainWindow, nullptr));
     }
-    releaseControl();
-    com.uninitialize();
+    control.reset();
     showFlashPlayerNotice();
+    com.uninitialize();
     return -1;
 }
 
@@ -174,15 +182,15 @@ int runGame(HINSTANCE instance) {
     ComApartment com;
     // Without the hosting library the game could not be shown at all.
     if (!attachControl || !winInit) {
-        return refusePlayer(com);
+        return refusePlayer(sink, com);
     }
     winInit();
     if (!createControl(sink)) {
-        return refusePlayer(com);
+        return refusePlayer(sink, com);
     }
     try {
         if (flashVersion(flashControl) >> 16 < lowestMajorVersion) {
-            return refusePlayer(com);
+            return refusePlayer(sink, com);
         }
         createMainWindow(instance);
         chooseGameSize();
@@ -200,7 +208,7 @@ int runGame(HINSTANCE instance) {
         putMovie(flashControl, programFolder() + L"\\game.swf");
         putMenu(flashControl, false);
     } catch (const _com_error&) {
-        return refusePlayer(com);
+        return refusePlayer(sink, com);
     }
 
     isRunning = true;

@@ -179,7 +179,7 @@ TEST(SystemCommands, ScreenSaverAndMonitorPowerAreRefusedOthersGoOn) {
                      "send WM_SYSCOMMAND SC_MONITORPOWER 1", gameProbe, fullscreenWindow,
                      "send WM_SYSCOMMAND 0xF141 0", fullscreenWindow, "send WM_SYSCOMMAND 0xF061 0",
                      // WM_CLOSE, then WM_DESTROY from its default processing.
-                     windowClose, windowClose, "release"}),
+                     windowClose, "close", windowClose, "release"}),
               afterStartup(run));
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_EQ(0u, run.boxes[0].find("About Wine")) << run.boxes[0];
