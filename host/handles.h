@@ -2,19 +2,13 @@
 // Move-only owners of Windows and COM resources, one per kind, each knowing its
 // close function and its invalid value.
 
+#include "host/system_library.h"
+
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
 
-#include <algorithm>
 #include <utility>
-
-// GDI+'s headers use min and max unqualified, which NOMINMAX takes away.
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <gdiplus.h>
 
 template <typename Traits> class UniqueResource {
   public:
@@ -70,11 +64,6 @@ struct RegistryKeyTraits {
     static Type invalid() noexcept { return nullptr; }
     static void close(Type value) noexcept { RegCloseKey(value); }
 };
-struct ModuleTraits {
-    using Type = HMODULE;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { FreeLibrary(value); }
-};
 struct BstrTraits {
     using Type = BSTR;
     static Type invalid() noexcept { return nullptr; }
@@ -89,14 +78,14 @@ struct LocalMemoryTraits {
 struct GdiplusImageTraits {
     using Type = Gdiplus::GpImage*;
     static Type invalid() noexcept { return nullptr; }
-    static void close(Type value) noexcept { Gdiplus::DllExports::GdipDisposeImage(value); }
+    // Only made while GDI+ runs, so its library is there.
+    static void close(Type value) noexcept { gdiplusLibrary()->disposeImage(value); }
 };
 
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
 using UniqueKey = UniqueResource<RegistryKeyTraits>;
-using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueLocal = UniqueResource<LocalMemoryTraits>;
 using UniqueGdiplusImage = UniqueResource<GdiplusImageTraits>;
@@ -162,18 +151,19 @@ class ComApartment {
 };
 
 // GDI+ for a scope, version 1 with its own background thread and external
-// codecs; shuts down only when the start-up succeeded.
+// codecs; shuts down only when the start-up succeeded. Not started without
+// the system's gdiplus.dll.
 class GdiplusSession {
   public:
     GdiplusSession() noexcept {
         const Gdiplus::GdiplusStartupInput input;
-        started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
+        started_ = gdiplusLibrary() && gdiplusLibrary()->startup(&token_, &input, nullptr) == Gdiplus::Ok;
     }
     GdiplusSession(const GdiplusSession&) = delete;
     GdiplusSession& operator=(const GdiplusSession&) = delete;
     ~GdiplusSession() {
         if (started_) {
-            Gdiplus::GdiplusShutdown(token_);
+            gdiplusLibrary()->shutdown(token_);
         }
     }
     bool started() const noexcept { return started_; }

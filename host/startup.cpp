@@ -7,6 +7,7 @@
 #include "display/fullscreen.h"
 #include "host/handles.h"
 #include "host/notice.h"
+#include "host/system_library.h"
 #include "host/window_procedure.h"
 
 #include <ocidl.h>
@@ -26,11 +27,6 @@ constexpr DWORD modulePathLength = 261;
 
 using AtlAxWinInitFunction = BOOL(WINAPI*)();
 using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**);
-
-// An export of a library loaded at run time, as its real type.
-template <typename Function> Function procedure(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // Another copy runs when the name exists, when it came into being between the
 // test and the creation, or when it belongs to another session or user that
@@ -175,9 +171,10 @@ int runGame(HINSTANCE instance) {
         return 0;
     }
     FlashEventListener sink;
-    UniqueModule atl(LoadLibraryW(L"atl.dll"));
-    const auto attachControl = procedure<AtlAxAttachControlFunction>(atl.get(), "AtlAxAttachControl");
-    const auto winInit = procedure<AtlAxWinInitFunction>(atl.get(), "AtlAxWinInit");
+    // Kept loaded: the main window stays subclassed by it until the process ends.
+    const HMODULE atl = loadSystemLibrary(L"atl.dll");
+    const auto attachControl = procedure<AtlAxAttachControlFunction>(atl, "AtlAxAttachControl");
+    const auto winInit = procedure<AtlAxWinInitFunction>(atl, "AtlAxWinInit");
 
     ComApartment com;
     // Without the hosting library the game could not be shown at all.
