@@ -64,6 +64,11 @@ struct RegistryKeyTraits {
     static Type invalid() noexcept { return nullptr; }
     static void close(Type value) noexcept { RegCloseKey(value); }
 };
+struct ModuleTraits {
+    using Type = HMODULE;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type value) noexcept { FreeLibrary(value); }
+};
 struct BstrTraits {
     using Type = BSTR;
     static Type invalid() noexcept { return nullptr; }
@@ -86,6 +91,7 @@ using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
 using UniqueKey = UniqueResource<RegistryKeyTraits>;
+using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueLocal = UniqueResource<LocalMemoryTraits>;
 using UniqueGdiplusImage = UniqueResource<GdiplusImageTraits>;

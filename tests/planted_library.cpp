@@ -22,8 +22,12 @@ void noteLoaded(HINSTANCE instance) {
 } // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        noteLoaded(instance);
+    try {
+        if (reason == DLL_PROCESS_ATTACH) {
+            noteLoaded(instance);
+        }
+    } catch (...) {
+        // Nothing may unwind into the loader.
     }
     return TRUE;
 }

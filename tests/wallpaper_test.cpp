@@ -407,9 +407,9 @@ class SystemLibrariesOnlyFromTheSystemFolder : public WallpaperCommand {
 TEST_F(SystemLibrariesOnlyFromTheSystemFolder, LibrariesBesideTheGameAreNeverLoaded) {
     // The planted library does log when something loads it.
     ASSERT_TRUE(CopyFileW(unixFilePath(PLANTED_LIBRARY).c_str(), inFolder(L"planted.dll").c_str(), FALSE));
-    const HMODULE check = LoadLibraryW(inFolder(L"planted.dll").c_str());
-    ASSERT_NE(nullptr, check);
-    FreeLibrary(check);
+    UniqueModule check(LoadLibraryW(inFolder(L"planted.dll").c_str()));
+    ASSERT_TRUE(check);
+    check.reset();
     EXPECT_EQ(Lines{"loaded planted.dll"}, readLines(inFolder(L"planted.log")));
     DeleteFileW(inFolder(L"planted.log").c_str());
 
