@@ -18,8 +18,12 @@ void minimizeGame() {
     SendMessageW(mainWindow, WM_ACTIVATEAPP, FALSE, 0);
 }
 
+// The fullscreen game window is topmost: a box of the usual band would open
+// behind it, and the game would seem frozen while the box waits unseen.
+// Without an owner MB_SYSTEMMODAL means the same as MB_TOPMOST on Windows;
+// Wine 8 honours only the former.
 void showMessage(const std::wstring& text) {
-    MessageBoxW(nullptr, text.c_str(), L"", MB_OK);
+    MessageBoxW(nullptr, text.c_str(), L"", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
 }
 
 std::vector<std::wstring> commandLineArguments() {

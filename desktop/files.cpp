@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -32,11 +33,16 @@ size_t readBytes(HANDLE file, unsigned char* into, size_t size) {
     return done;
 }
 
-// A text of `length` code units with room to grow by about a sixteenth in
-// place, as a reply built around it does; the room is never touched unless used.
+// Room to grow by about a sixteenth in place, as a reply built around the
+// text does; it is never touched unless used.
+constexpr uint64_t withRoom(uint64_t length) {
+    return length + length / 16 + 64;
+}
+
+// A text of `length` code units, with its room.
 std::wstring textOfLength(size_t length) {
     std::wstring text;
-    text.reserve(length + length / 16 + 64);
+    text.reserve(static_cast<size_t>(withRoom(length)));
     text.resize(length);
     return text;
 }
@@ -91,6 +97,12 @@ std::vector<std::wstring> findFileNames(const std::wstring& pattern) {
     return names;
 }
 
+// An 8-bit file needs as many code units as it has bytes, a UTF-16 one fewer.
+bool canHoldFileText(uint64_t bytes) {
+    const uint64_t largest = std::wstring().max_size();
+    return bytes <= largest && withRoom(bytes) <= largest;
+}
+
 std::optional<std::wstring> readFileText(const std::wstring& path) {
     const std::wstring resolved = resolvedPath(path);
     // A game's developer sees in the debugger output which files the movie reads.
@@ -103,5 +115,14 @@ std::optional<std::wstring> readFileText(const std::wstring& path) {
     }
     LARGE_INTEGER size = {};
     GetFileSizeEx(file.get(), &size);
-    return readText(file.get(), static_cast<size_t>(size.QuadPart));
+    // Cast to size_t, a size past what memory can hold would wrap around and
+    // give part of the text as if it were all of it.
+    if (size.QuadPart < 0 || !canHoldFileText(static_cast<uint64_t>(size.QuadPart))) {
+        return std::nullopt;
+    }
+    try {
+        return readText(file.get(), static_cast<size_t>(size.QuadPart));
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
 }

@@ -1,5 +1,7 @@
 #include "desktop/volume.h"
 
+#include "host/system_library.h"
+
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -12,6 +14,22 @@ const HWAVEOUT firstDevice = nullptr;
 
 // 655 rather than 65535 / 100: level 100 is 65500, which still reads as 100.
 constexpr uint32_t channelStep = 655;
+
+struct WaveOut {
+    decltype(&waveOutGetVolume) getVolume;
+    decltype(&waveOutSetVolume) setVolume;
+};
+
+// From the system folder's winmm.dll, loaded at the first call; the
+// functions are null when it is missing.
+const WaveOut& waveOut() {
+    static const WaveOut functions = [] {
+        const HMODULE winmm = loadSystemLibrary(L"winmm.dll");
+        return WaveOut{procedure<decltype(&waveOutGetVolume)>(winmm, "waveOutGetVolume"),
+                       procedure<decltype(&waveOutSetVolume)>(winmm, "waveOutSetVolume")};
+    }();
+    return functions;
+}
 
 } // namespace
 
@@ -26,10 +44,14 @@ uint32_t percentToVolume(int32_t level) {
 
 uint32_t currentVolumeLevel() {
     DWORD volume = 0;
-    waveOutGetVolume(firstDevice, &volume);
+    if (waveOut().getVolume) {
+        waveOut().getVolume(firstDevice, &volume);
+    }
     return volumeToPercent(LOWORD(volume));
 }
 
 void setVolumeLevel(int32_t level) {
-    waveOutSetVolume(firstDevice, percentToVolume(level));
+    if (waveOut().setVolume) {
+        waveOut().setVolume(firstDevice, percentToVolume(level));
+    }
 }

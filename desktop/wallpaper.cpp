@@ -23,12 +23,13 @@ void convertToBitmap(const std::wstring& source, const std::wstring& bitmap) {
     if (findImageEncoder(L"image/bmp", &encoder) < 0) {
         return;
     }
+    const GdiplusLibrary& library = *gdiplusLibrary();
     Gdiplus::GpBitmap* loaded = nullptr;
-    Gdiplus::DllExports::GdipCreateBitmapFromFile(source.c_str(), &loaded);
+    library.createBitmapFromFile(source.c_str(), &loaded);
     // Disposed before the session ends.
     const UniqueGdiplusImage image(loaded);
     if (image) {
-        Gdiplus::DllExports::GdipSaveImageToFile(image.get(), bitmap.c_str(), &encoder, nullptr);
+        library.saveImageToFile(image.get(), bitmap.c_str(), &encoder, nullptr);
     }
 }
 
@@ -40,9 +41,10 @@ void setDesktopValue(HKEY key, const wchar_t* name) {
 } // namespace
 
 int findImageEncoder(const std::wstring& mimeType, CLSID* encoder) {
+    const GdiplusLibrary& library = *gdiplusLibrary();
     UINT count = 0;
     UINT size = 0;
-    Gdiplus::DllExports::GdipGetImageEncodersSize(&count, &size);
+    library.getImageEncodersSize(&count, &size);
     if (size == 0) {
         return -1;
     }
@@ -52,7 +54,7 @@ int findImageEncoder(const std::wstring& mimeType, CLSID* encoder) {
     }
     auto* const codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.get());
     // An unfilled buffer holds no records to walk.
-    if (Gdiplus::DllExports::GdipGetImageEncoders(count, size, codecs) != Gdiplus::Ok) {
+    if (library.getImageEncoders(count, size, codecs) != Gdiplus::Ok) {
         return -1;
     }
     for (UINT i = 0; i < count; ++i) {

@@ -29,7 +29,9 @@ void showModeFailure(LONG result) {
     char text[128];
     std::snprintf(text, sizeof(text), "failed to set resolution to %d x %d.\nError:%ld",
                   static_cast<int>(gameWidth), static_cast<int>(gameHeight), static_cast<long>(result));
-    MessageBoxA(nullptr, text, "", MB_OK);
+    // Above the topmost game window, which would otherwise hide it (both
+    // flags, as for the movie's message box).
+    MessageBoxA(nullptr, text, "", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
 }
 
 } // namespace
@@ -58,6 +60,12 @@ bool enterFullscreen() {
     // Flags 0: a dynamic change, never stored as the desktop's mode.
     const LONG result = ChangeDisplaySettingsW(&mode, 0);
     if (result != DISP_CHANGE_SUCCESSFUL) {
+        // The whole-style change hid the window. Shown again where it was
+        // before the box opens, it takes the activation back when the box
+        // closes; with no visible window left the program would be
+        // deactivated and the game suspended, out of the player's reach.
+        SetWindowPos(mainWindow, nullptr, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
         showModeFailure(result);
         return false;
     }

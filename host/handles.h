@@ -2,19 +2,13 @@
 // Move-only owners of Windows and COM resources, one per kind, each knowing its
 // close function and its invalid value.
 
+#include "host/system_library.h"
+
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
 
-#include <algorithm>
 #include <utility>
-
-// GDI+'s headers use min and max unqualified, which NOMINMAX takes away.
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <gdiplus.h>
 
 // `invalid` gives the value that holds nothing; `close` ends what is held.
 template <typename Type, auto close, Type (*invalid)()> class UniqueResource {
@@ -59,6 +53,10 @@ inline HANDLE invalidHandleValue() noexcept {
 // Most kinds hold nothing as null; files and searches as INVALID_HANDLE_VALUE.
 template <typename Type, auto close> using UniqueNullable = UniqueResource<Type, close, nullValue<Type>>;
 template <auto close> using UniqueInvalidable = UniqueResource<HANDLE, close, invalidHandleValue>;
+// Only made while GDI+ runs, so its library is there.
+inline void disposeGdiplusImage(Gdiplus::GpImage* image) noexcept {
+    gdiplusLibrary()->disposeImage(image);
+}
 
 using UniqueHandle = UniqueNullable<HANDLE, CloseHandle>;
 using UniqueFile = UniqueInvalidable<CloseHandle>;
@@ -67,7 +65,7 @@ using UniqueKey = UniqueNullable<HKEY, RegCloseKey>;
 using UniqueModule = UniqueNullable<HMODULE, FreeLibrary>;
 using UniqueBstr = UniqueNullable<BSTR, SysFreeString>;
 using UniqueLocal = UniqueNullable<HLOCAL, LocalFree>;
-using UniqueGdiplusImage = UniqueNullable<Gdiplus::GpImage*, Gdiplus::DllExports::GdipDisposeImage>;
+using UniqueGdiplusImage = UniqueNullable<Gdiplus::GpImage*, disposeGdiplusImage>;
 
 // One reference to a COM interface.
 template <typename Interface> class ComPtr {
@@ -165,18 +163,19 @@ class ComApartment {
 };
 
 // GDI+ for a scope, version 1 with its own background thread and external
-// codecs; shuts down only when the start-up succeeded.
+// codecs; shuts down only when the start-up succeeded. Not started without
+// the system's gdiplus.dll.
 class GdiplusSession {
   public:
     GdiplusSession() noexcept {
         const Gdiplus::GdiplusStartupInput input;
-        started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
+        started_ = gdiplusLibrary() && gdiplusLibrary()->startup(&token_, &input, nullptr) == Gdiplus::Ok;
     }
     GdiplusSession(const GdiplusSession&) = delete;
     GdiplusSession& operator=(const GdiplusSession&) = delete;
     ~GdiplusSession() {
         if (started_) {
-            Gdiplus::GdiplusShutdown(token_);
+            gdiplusLibrary()->shutdown(token_);
         }
     }
     bool started() const noexcept { return started_; }

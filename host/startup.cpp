@@ -7,6 +7,7 @@
 #include "display/fullscreen.h"
 #include "host/handles.h"
 #include "host/notice.h"
+#include "host/system_library.h"
 #include "host/window_procedure.h"
 
 #include <ocidl.h>
@@ -26,11 +27,6 @@ constexpr DWORD modulePathLength = 261;
 
 using AtlAxWinInitFunction = BOOL(WINAPI*)();
 using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**);
-
-// An export of a library loaded at run time, as its real type.
-template <typename Function> Function procedure(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // Another copy runs when the name exists, when it came into being between the
 // test and the creation, or when it belongs to another session or user that
@@ -70,15 +66,23 @@ void repaintDesktop() {
     RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
-// The player cannot run the game: leave the desktop as it was and tell the user.
-int refusePlayer(ComApartment& com) {
+// The player cannot run the game: leave the desktop as it was and tell the
+// user. Nothing may reach the control once it is let go: the sink forgets it,
+// and the window that hosts it goes first, so that the hosting closes the
+// control and drops its own reference before ours goes. On Windows the last
+// CoUninitialize unloads the player's code; it comes after the notice, whose
+// download page may need COM.
+int refusePlayer(FlashEventListener& sink, ComApartment& com) {
+    sink.setControl(nullptr);
+    // Out of callMovie's reach while the window's WM_DESTROY runs.
+    ComPtr<IShockwaveFlash> control = std::move(flashControl);
     restoreDisplayMode();
     if (mainWindow) {
-        ShowWindow(mainWindow, SW_HIDE);
+        DestroyWindow(std::exchange(mainWindow, nullptr));
     }
-    flashControl.reset();
-    com.uninitialize();
+    control.reset();
     showFlashPlayerNotice();
+    com.uninitialize();
     return -1;
 }
 
@@ -161,22 +165,23 @@ int runGame(HINSTANCE instance) {
         return 0;
     }
     FlashEventListener sink;
-    UniqueModule atl(LoadLibraryW(L"atl.dll"));
-    const auto attachControl = procedure<AtlAxAttachControlFunction>(atl.get(), "AtlAxAttachControl");
-    const auto winInit = procedure<AtlAxWinInitFunction>(atl.get(), "AtlAxWinInit");
+    // Kept loaded: the main window stays subclassed by it until the process ends.
+    const HMODULE atl = loadSystemLibrary(L"atl.dll");
+    const auto attachControl = procedure<AtlAxAttachControlFunction>(atl, "AtlAxAttachControl");
+    const auto winInit = procedure<AtlAxWinInitFunction>(atl, "AtlAxWinInit");
 
     ComApartment com;
     // Without the hosting library the game could not be shown at all.
     if (!attachControl || !winInit) {
-        return refusePlayer(com);
+        return refusePlayer(sink, com);
     }
     winInit();
     if (!createControl(sink)) {
-        return refusePlayer(com);
+        return refusePlayer(sink, com);
     }
     try {
         if (flashVersion(flashControl.get()) >> 16 < lowestMajorVersion) {
-            return refusePlayer(com);
+            return refusePlayer(sink, com);
         }
         createMainWindow(instance);
         chooseGameSize();
@@ -194,7 +199,7 @@ int runGame(HINSTANCE instance) {
         putMovie(flashControl.get(), programFolder() + L"\\game.swf");
         putMenu(flashControl.get(), false);
     } catch (const _com_error&) {
-        return refusePlayer(com);
+        return refusePlayer(sink, com);
     }
 
     isRunning = true;

@@ -20,13 +20,21 @@ void onClose() {
 // that activation is part of the same resume. Taken as a new one, a refused
 // mode would show its box again at every close, without end.
 bool isResuming = false;
+// Set while a suspend runs. On Windows, minimising the active window
+// activates another program's window before ShowWindow returns, so the
+// program's deactivation arrives inside the suspend; it is part of it.
+bool isSuspending = false;
 
-class ResumeScope {
+// Sets a flag for as long as it lives.
+class FlagScope {
   public:
-    ResumeScope() { isResuming = true; }
-    ~ResumeScope() { isResuming = false; }
-    ResumeScope(const ResumeScope&) = delete;
-    ResumeScope& operator=(const ResumeScope&) = delete;
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+  private:
+    bool& flag_;
 };
 
 // Only a plain activation resumes: a wParam whose high word reports a
@@ -35,7 +43,7 @@ void onActivate(WPARAM wParam) {
     if (!isRunning || (wParam != WA_ACTIVE && wParam != WA_CLICKACTIVE) || !isSuspended || isResuming) {
         return;
     }
-    const ResumeScope resume;
+    const FlagScope resume(isResuming);
     if (isFullscreen) {
         enterFullscreen();
         ShowWindow(mainWindow, SW_SHOWNORMAL);
@@ -48,9 +56,10 @@ void onActivate(WPARAM wParam) {
 }
 
 void onActivateApp(WPARAM wParam) {
-    if (!isRunning || wParam != FALSE || isSuspended) {
+    if (!isRunning || wParam != FALSE || isSuspended || isSuspending) {
         return;
     }
+    const FlagScope suspend(isSuspending);
     if (isFullscreen) {
         restoreDisplayMode();
         ShowWindow(mainWindow, SW_MINIMIZE);

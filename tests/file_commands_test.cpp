@@ -1,5 +1,6 @@
 // findFiles and getFileContent end to end: files the test makes in the
 // program folder, read by the real program at the stand-in movie's request.
+#include "desktop/files.h"
 #include "tests/host_run.h"
 
 #include <gtest/gtest.h>
@@ -144,6 +145,26 @@ TEST_F(FileCommands, GetFileContentDecodesItsPathAndReadsRelativeToTheProgram) {
     EXPECT_EQ((Lines{"reply <string>quoted</string>", "reply <string>inner</string>",
                      "reply <string>inner</string>"}),
               replies(result));
+}
+
+// Cast to size_t on the 32-bit program, a file of 4 GiB or more wrapped
+// around to a small size, and the movie got a silently cut text. A size that
+// no text can hold is refused whole; the reply is then the empty one of an
+// unreadable file.
+TEST(NoTruncatedFileText, SizesNoTextCanHoldAreRefusedWhole) {
+    EXPECT_TRUE(canHoldFileText(0));
+    EXPECT_TRUE(canHoldFileText(64 * 1024 * 1024));
+    const uint64_t largest = std::wstring().max_size();
+    // Its room to grow must fit as well.
+    EXPECT_FALSE(canHoldFileText(largest));
+    EXPECT_TRUE(canHoldFileText(largest / 2));
+    EXPECT_FALSE(canHoldFileText(UINT64_MAX));
+    // 4 GiB on the 32-bit program, where a size_t holds only its low bits;
+    // on the 64-bit one, a size well past any address space.
+    const uint64_t tooLarge = sizeof(size_t) < sizeof(uint64_t) ? uint64_t{1} << 32 : uint64_t{1} << 62;
+    for (const uint64_t size : {tooLarge, tooLarge + 10}) {
+        EXPECT_FALSE(canHoldFileText(size)) << size;
+    }
 }
 
 } // namespace

@@ -18,9 +18,11 @@ constexpr DWORD boxPatience = 1000;
 
 struct BoxCloser {
     DWORD processId;
+    std::wstring log;
     std::map<HWND, DWORD>* firstSeen;
     std::set<HWND>* closed;
     std::vector<std::string>* boxes;
+    std::vector<size_t>* linesAtBoxes;
 };
 
 BOOL CALLBACK closeBox(HWND window, LPARAM parameter) {
@@ -40,6 +42,7 @@ BOOL CALLBACK closeBox(HWND window, LPARAM parameter) {
     }
     closer.closed->insert(window);
     closer.boxes->push_back(utf8(windowText(window)) + "|" + utf8(windowText(GetDlgItem(window, 0xFFFF))));
+    closer.linesAtBoxes->push_back(readLines(closer.log).size());
     PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
     return TRUE;
 }
@@ -87,7 +90,7 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
     HostRun run;
     std::map<HWND, DWORD> firstSeen;
     std::set<HWND> closed;
-    BoxCloser closer{process.dwProcessId, &firstSeen, &closed, &run.boxes};
+    BoxCloser closer{process.dwProcessId, log(), &firstSeen, &closed, &run.boxes, &run.logLinesAtBoxes};
     const DWORD started = GetTickCount();
     while (process.hProcess && WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
         EnumWindows(closeBox, reinterpret_cast<LPARAM>(&closer));
@@ -135,4 +138,4 @@ const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximize
 const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>";
 const std::string fullscreenWindow = "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 "
                                      "rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
-const Lines quitting = {"event FSCommand quit", "  " + windowClose, "release"};
+const Lines quitting = {"event FSCommand quit", "  close", "  " + windowClose, "release"};

@@ -14,6 +14,8 @@ struct HostRun {
     std::vector<std::string> log;
     // Message boxes the test closed from outside, as "CAPTION|TEXT".
     std::vector<std::string> boxes;
+    // For each of them, how many lines the stand-in had logged when it was closed.
+    std::vector<size_t> logLinesAtBoxes;
 };
 
 // A folder holding a copy of the program; its movie is written per run.
@@ -59,7 +61,8 @@ extern const std::string gameMaximized;
 extern const std::string rightClick;
 // The game's window fullscreen at 1024 x 768.
 extern const std::string fullscreenWindow;
-// The quit command at the end of most scripts, and what follows it.
+// The quit command at the end of most scripts, and what follows it: the
+// hosting closes the control at the WM_DESTROY the command sends.
 extern const Lines quitting;
 
 // The Windows path of a file the build made, given its Unix path.

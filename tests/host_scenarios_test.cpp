@@ -37,7 +37,7 @@ TEST(NormalRun, StartsFullscreenAndQuitGivesTheDesktopBack) {
     expected.insert(expected.end(),
                     {fullscreenWindow, "probe mode current=1024x768x32 registry=1280x1024x32"});
     // The quit command reaches the window procedure before the event returns.
-    expected.insert(expected.end(), {"event FSCommand quit", "  " + windowClose});
+    expected.insert(expected.end(), {"event FSCommand quit", "  close", "  " + windowClose});
     EXPECT_EQ(expected, Lines(run.log.begin(), std::min(run.log.end(), run.log.begin() + expected.size())));
     EXPECT_EQ(1u, std::count(run.log.begin(), run.log.end(), "  " + windowClose));
     EXPECT_EQ(1u, run.exitCode);
@@ -66,8 +66,9 @@ TEST(NormalRun, CloseCommandTellsTheMovieTwice) {
     ProgramFolder folder;
     const HostRun run = folder.run("post WM_SYSCOMMAND SC_CLOSE 0\n");
     // WM_CLOSE, then WM_DESTROY from its default processing.
-    // Destroying the window lets the hosting release the control.
-    EXPECT_EQ((Lines{"post WM_SYSCOMMAND SC_CLOSE 0", windowClose, windowClose, "release"}),
+    // Destroying the window makes the hosting close the control (before the
+    // window procedure sees WM_DESTROY) and release it.
+    EXPECT_EQ((Lines{"post WM_SYSCOMMAND SC_CLOSE 0", windowClose, "close", windowClose, "release"}),
               afterStartup(run));
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(desktopMode, currentDisplayMode());
@@ -197,6 +198,45 @@ INSTANTIATE_TEST_SUITE_P(
         UnusablePlayer{"MovieFails", {{L"STANDIN_FAIL", L"Movie"}}, 7},
         UnusablePlayer{"MenuFails", {{L"STANDIN_FAIL", L"Menu"}, {L"STANDIN_FAIL_MODE", L"exception"}}, 8}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A typed call that fails once the control is attached: the window still
+// hosts the control. On Windows the last CoUninitialize unloads the player,
+// so it must be closed and let go before anything else can reach it: before
+// the notice, whose message loop would dispatch to its window and deliver
+// the events of a movie already loaded.
+struct FailingTypedCall {
+    const char* name;
+    // Start-up's calls up to the failing one, included.
+    size_t calls;
+};
+
+void PrintTo(const FailingTypedCall& call, std::ostream* out) {
+    *out << call.name;
+}
+
+class NoPlayerUnloadedUnderItsWindow : public ::testing::TestWithParam<FailingTypedCall> {};
+
+TEST_P(NoPlayerUnloadedUnderItsWindow, ClosedAndReleasedBeforeTheNotice) {
+    ProgramFolder folder;
+    const std::string name = GetParam().name;
+    // Steps that would log if the movie ran during the notice.
+    const HostRun run = folder.run("probe window\nfscommand setCaption x\npost WM_NULL 0 0\n",
+                                   {{L"STANDIN_FAIL", std::wstring(name.begin(), name.end())}});
+    EXPECT_EQ(-1, signedCode(run.exitCode));
+    ASSERT_EQ(Lines{noticeBox}, run.boxes);
+    const Lines calls = startupCalls(folder);
+    // Nothing after the last reference went, and all of it before the box closed.
+    const Lines expected = Lines(calls.begin(), calls.begin() + GetParam().calls) +
+                           Lines{"fail " + name + " 0x80004005", "close", "release"};
+    EXPECT_EQ(expected, run.log);
+    EXPECT_EQ((std::vector<size_t>{run.log.size()}), run.logLinesAtBoxes);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, NoPlayerUnloadedUnderItsWindow,
+                         ::testing::Values(FailingTypedCall{"DisableLocalSecurity", 6},
+                                           FailingTypedCall{"Movie", 7}, FailingTypedCall{"Menu", 8}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PlayerVersion, TenIsAccepted) {
     ProgramFolder folder;

@@ -233,14 +233,15 @@ std::string describe(const Lines& lines) {
 }
 
 // The stand-in's lines after start-up, without their nesting indentation.
-// When the control's last reference goes depends on the hosting, not on the
-// movie's calls, so its "release" line is left out.
+// When the control is closed and its last reference goes depends on the
+// hosting, not on the movie's calls, so the "close" and "release" lines are
+// left out.
 Lines movieLog(const HostRun& run) {
     Lines lines;
     for (const std::string& line : afterStartup(run)) {
         const size_t start = line.find_first_not_of(' ');
         const std::string trimmed = start == std::string::npos ? "" : line.substr(start);
-        if (trimmed != "release") {
+        if (trimmed != "release" && trimmed != "close") {
             lines.push_back(trimmed);
         }
     }

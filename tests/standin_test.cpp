@@ -682,7 +682,8 @@ TEST_F(StandInControl, AtlHostsThePlayerOverTheClientArea) {
     EXPECT_EQ(E_FAIL, oleWindow->GetWindow(&player));
     oleWindow.reset();
     releaseControl();
-    EXPECT_EQ((std::vector<std::string>{"create", "put Movie " + utf8(moviePath), probe, "stop", "release"}),
+    EXPECT_EQ((std::vector<std::string>{"create", "put Movie " + utf8(moviePath), probe, "stop", "close",
+                                        "release"}),
               logLines())
         << "a reference was left behind, or atl asked for something logged";
 }

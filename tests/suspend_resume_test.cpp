@@ -116,6 +116,21 @@ TEST(Suspension, MinimizeCommandInFullscreenSuspendsOnce) {
               afterStartup(run));
 }
 
+// On Windows the minimise inside a suspend deactivates the program before it
+// returns (the stand-in's "emulate minimize" does it here): that deactivation
+// must not suspend the game a second time.
+TEST(OneSuspendPerMinimise, TheMinimizeCommandRestoresAndTellsTheMovieOnce) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "emulate minimize\nfscommand minimize\nprobe mode\nprobe window\n"
+                                            "send WM_ACTIVATE WA_CLICKACTIVE 0\nprobe mode\nprobe window\n"
+                                            "fscommand quit\n");
+    EXPECT_EQ((Lines{"emulate minimize", "event FSCommand minimize", "  deactivated by minimize",
+                     "  " + gameMinimized, desktopProbe, minimisedWindow(),
+                     "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized, gameProbe, fullscreenWindow} +
+               quitting),
+              afterStartup(run));
+}
+
 TEST(Suspension, MinimizeCommandInWindowedModeOnlySuspends) {
     ProgramFolder folder;
     const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\n"
@@ -167,7 +182,7 @@ TEST(SystemCommands, ScreenSaverAndMonitorPowerAreRefusedOthersGoOn) {
                      "send WM_SYSCOMMAND SC_MONITORPOWER 1", gameProbe, fullscreenWindow,
                      "send WM_SYSCOMMAND 0xF141 0", fullscreenWindow, "send WM_SYSCOMMAND 0xF061 0",
                      // WM_CLOSE, then WM_DESTROY from its default processing.
-                     windowClose, windowClose, "release"}),
+                     windowClose, "close", windowClose, "release"}),
               afterStartup(run));
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_EQ(0u, run.boxes[0].find("About Wine")) << run.boxes[0];
@@ -254,40 +269,36 @@ TEST(GameResolution, WhileWindowedTheOuterRectangleTakesTheSize) {
 // 1500 by 1000 is larger than the desktop, so no mode offers it.
 const std::string refusedBox = "|failed to set resolution to 1500 x 1000.\nError:-2";
 
-TEST(GameResolution, RefusedModeShowsTheErrorAndTheGameGoesOn) {
+// Closing the box of a refused mode used to leave no visible window of the
+// program to take the activation back: the game was suspended and its window
+// hidden and minimised, out of the player's reach.
+TEST(NoLostWindowAfterARefusedMode, TheGameStaysShownAndRunning) {
     ProgramFolder folder;
-    const HostRun run = runToTheEnd(folder, setResolution(1500, 1000) + "\nfscommand fullscreen true\n"
-                                                                        "probe mode\nprobe window\n"
-                                                                        "send WM_ACTIVATEAPP 0 0\n"
-                                                                        "fscommand setCaption still here\n"
-                                                                        "probe window\nfscommand quit\n");
+    const HostRun run = runToTheEnd(folder, setResolution(1500, 1000) +
+                                                "\nfscommand fullscreen true\nprobe window\nprobe mode\n"
+                                                "fscommand fullscreen false\nprobe window\nfscommand quit\n");
     EXPECT_EQ(Lines{refusedBox}, run.boxes);
-    // The box is ownerless and below the topmost game window. A message trace
-    // shows that when it closes Wine hands activation to no window of the
-    // program, which sends WM_ACTIVATEAPP 0 to the game window: the game is
-    // suspended while its command is still being handled, and the display
-    // stays the desktop's.
-    const std::string minimised = minimisedWindow();
-    const std::string captioned =
-        "probe window caption=\"still here\"" + minimised.substr(minimised.find(" style"));
-    EXPECT_EQ((Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true",
-                     "  " + gameMinimized, desktopProbe, minimised, "send WM_ACTIVATEAPP 0 0",
-                     "event FSCommand setCaption still here", captioned} +
-               quitting),
-              afterStartup(run));
+    EXPECT_EQ(
+        (Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true",
+               "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,1024,768 topmost=1 "
+               "visible=1 iconic=0",
+               gameProbe, "event FSCommand fullscreen false", windowedWindow(1500, 1000)} +
+         quitting),
+        afterStartup(run));
 }
 
-// Regression: after a refused mode change the game could not leave its
-// suspension. Both ways out show the window, which activates it from inside
-// the resume or the switch (under Wine with exactly WA_ACTIVE); taken as a
-// new resume, that tried the refused mode again and showed its box, whose
-// closing activated the window again, and so on without end.
+// Regression: a resume into a refused mode, and the switch out of it, show
+// the window, which activates it from inside the resume or the switch (under
+// Wine with exactly WA_ACTIVE); so does closing the box. Taken as a new
+// resume, that tried the refused mode again and showed its box, whose closing
+// activated the window again, and so on without end.
 TEST(RefusedModeBoxLoop, ReactivationShowsTheErrorOnce) {
     ProgramFolder folder;
     const HostRun run =
         folder.finish(folder.start(setResolution(1500, 1000) +
                                    "\nfscommand fullscreen true\n"
-                                   "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nfscommand quit\n"),
+                                   "send WM_ACTIVATEAPP 0 0\nsend WM_ACTIVATE WA_ACTIVE 0\nprobe mode\n"
+                                   "fscommand quit\n"),
                       10000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(1u, run.exitCode);
@@ -306,10 +317,36 @@ TEST(RefusedModeBoxLoop, WindowedShowsNoFurtherError) {
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Lines{refusedBox}, run.boxes);
     EXPECT_EQ((Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true",
-                     "  " + gameMinimized, "event FSCommand fullscreen false", windowedWindow(1500, 1000)} +
+                     "event FSCommand fullscreen false", windowedWindow(1500, 1000)} +
                quitting),
               afterStartup(run));
     EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+// The fullscreen game window is topmost; a box of the usual band would open
+// behind it and the game would seem frozen.
+TEST(BoxesAboveTheFullscreenGame, TheMessageBoxCommandsBoxIsOnTop) {
+    ProgramFolder folder;
+    const std::string box = flashCallRequest("MessageBox", "<string>hello</string>");
+    const HostRun run =
+        runToTheEnd(folder, "probe window\nmessagebox => probe box\nflashcall " + box + "\nfscommand quit\n");
+    EXPECT_EQ((Lines{fullscreenWindow, "event FlashCall " + box, "  probe box topmost=1 centre=box",
+                     "  messagebox caption=\"\" text=\"<string>hello</string>\"", "no reply"} +
+               quitting),
+              afterStartup(run));
+}
+
+TEST(BoxesAboveTheFullscreenGame, TheRefusedModesBoxIsOnTop) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "probe window\n" + setResolution(1500, 1000) +
+                                                "\nmessagebox => probe box\nfscommand fullscreen true\n"
+                                                "fscommand quit\n");
+    const Lines log = afterStartup(run);
+    EXPECT_EQ(
+        (Lines{fullscreenWindow, setResolutionEvent(1500, 1000), "no reply",
+               "event FSCommand fullscreen true", "  probe box topmost=1 centre=box",
+               "  messagebox caption=\"\" text=\"failed to set resolution to 1500 x 1000.\\nError:-2\""}),
+        Lines(log.begin(), log.begin() + std::min<size_t>(6, log.size())));
 }
 
 // An access violation in the movie while the host calls it from its main

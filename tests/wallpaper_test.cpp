@@ -375,6 +375,63 @@ TEST_F(ReadOnlyDesktopKey, NothingIsWrittenAndTheWallpaperStays) {
     expectBitmapOfTheImage(inFolder(L"photo.png.bmp"), 10, 10, 0);
 }
 
+// atl.dll, winmm.dll and gdiplus.dll are not among the libraries Windows
+// always takes from its own folder: found by the usual search, one of that
+// name beside the game would run with the player's rights. Wine prefers its
+// own builtin libraries unless told otherwise; told "native, then builtin"
+// for the program, as here, it searches the program folder first, as Windows
+// does.
+class SystemLibrariesOnlyFromTheSystemFolder : public WallpaperCommand {
+  protected:
+    void SetUp() override {
+        WallpaperCommand::SetUp();
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, overridesKey, 0, nullptr, 0,
+                                                 KEY_SET_VALUE, nullptr, overrides_.put(), nullptr));
+        for (const wchar_t* name : {L"atl", L"winmm", L"gdiplus"}) {
+            RegSetValueExW(overrides_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
+                           sizeof nativeFirst);
+        }
+    }
+    void TearDown() override {
+        overrides_.reset();
+        RegDeleteKeyW(HKEY_CURRENT_USER, overridesKey);
+        WallpaperCommand::TearDown();
+    }
+
+  private:
+    static constexpr wchar_t overridesKey[] = L"Software\\Wine\\AppDefaults\\gamehost.exe\\DllOverrides";
+    static constexpr wchar_t nativeFirst[] = L"native,builtin";
+    UniqueKey overrides_;
+};
+
+TEST_F(SystemLibrariesOnlyFromTheSystemFolder, LibrariesBesideTheGameAreNeverLoaded) {
+    // The planted library does log when something loads it.
+    ASSERT_TRUE(CopyFileW(unixFilePath(PLANTED_LIBRARY).c_str(), inFolder(L"planted.dll").c_str(), FALSE));
+    UniqueModule check(LoadLibraryW(inFolder(L"planted.dll").c_str()));
+    ASSERT_TRUE(check);
+    check.reset();
+    EXPECT_EQ(Lines{"loaded planted.dll"}, readLines(inFolder(L"planted.log")));
+    DeleteFileW(inFolder(L"planted.log").c_str());
+
+    for (const wchar_t* name : {L"atl.dll", L"winmm.dll", L"gdiplus.dll"}) {
+        ASSERT_TRUE(CopyFileW(inFolder(L"planted.dll").c_str(), inFolder(name).c_str(), FALSE)) << utf8(name);
+    }
+    makeImage(inFolder(L"photo.png"), L"image/png", 37, 21);
+    const std::string getVolume = flashCallRequest("getVolume");
+    const std::string setVolume = flashCallRequest("setVolume", "<number>50</number>");
+    const std::string wallpaper = changeWallpaper("photo.png");
+    const HostRun run = folder_.run(script(
+        {"flashcall " + getVolume, "flashcall " + setVolume, "flashcall " + wallpaper, "probe wallpaper"}));
+    EXPECT_EQ(1u, run.exitCode);
+    // Known Wine difference: without a wave-out device the level reads as 0.
+    EXPECT_EQ((Lines{"event FlashCall " + getVolume, "  reply <number>0</number>",
+                     "event FlashCall " + setVolume, "no reply", "event FlashCall " + wallpaper, "no reply",
+                     "probe wallpaper " + utf8(inFolder(L"photo.png.bmp"))}),
+              movieLines(run));
+    expectBitmapOfTheImage(inFolder(L"photo.png.bmp"), 37, 21, 0);
+    EXPECT_EQ(Lines{}, readLines(inFolder(L"planted.log")));
+}
+
 TEST(FindImageEncoder, FindsTheBitmapEncoderByItsExactMimeType) {
     const GdiplusSession gdiplus;
     ASSERT_TRUE(gdiplus.started());

@@ -125,6 +125,7 @@ STDMETHODIMP Embedding::GetClientSite(IOleClientSite** site) {
 
 STDMETHODIMP Embedding::Close(DWORD) {
     try {
+        logLine(L"close");
         deactivate();
         return S_OK;
     } catch (...) {

@@ -108,6 +108,15 @@ void enterName(HWND dialog, const std::wstring& text) {
 
 } // namespace
 
+HWND openMessageBox() {
+    for (HWND dialog : threadDialogs()) {
+        if (isMessageBox(dialog)) {
+            return dialog;
+        }
+    }
+    return nullptr;
+}
+
 bool parseDialogAction(const std::wstring& operand, DialogAction& action) {
     if (operand == L"cancel") {
         action = DialogAction{};

@@ -22,6 +22,9 @@ struct DialogAction {
     std::wstring during;
 };
 
+// The thread's open message box, or null.
+HWND openMessageBox();
+
 // Reads "cancel", "choose PATH" or "choose FOLDER \"a\" \"b\""; false when it is none of them.
 bool parseDialogAction(const std::wstring& operand, DialogAction& action);
 

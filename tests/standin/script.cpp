@@ -161,6 +161,24 @@ void probeWindow(HWND window) {
             (IsWindowVisible(window) ? L"1" : L"0") + L" iconic=" + (IsIconic(window) ? L"1" : L"0"));
 }
 
+// Whether an open message box is in the topmost band, and whose window a
+// click at its centre would reach: the box's own, the game's or another's.
+void probeBox(HWND box, HWND game) {
+    if (!box) {
+        logLine(L"no box");
+        return;
+    }
+    RECT rect = {};
+    GetWindowRect(box, &rect);
+    const POINT centre = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    const HWND atCentre = GetAncestor(WindowFromPoint(centre), GA_ROOT);
+    const bool topmost = GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST;
+    logLine(std::wstring(L"probe box topmost=") + (topmost ? L"1" : L"0") + L" centre=" +
+            (atCentre == box            ? L"box"
+             : game && atCentre == game ? L"game"
+                                        : L"other"));
+}
+
 std::wstring registryData(const std::wstring& location) {
     size_t rootEnd = location.find(L'\\');
     size_t nameStart = location.rfind(L'\\');
@@ -210,7 +228,50 @@ void crash() {
     }
 }
 
+// Windows activates another program's window when the active window is
+// minimised, before ShowWindow returns, so the program hears WM_ACTIVATEAPP
+// (FALSE) from inside its own minimise; Wine's virtual desktop does not. The
+// hook sends it where Windows would, once the window is minimised.
+HHOOK minimizeHook = nullptr;
+HWND minimizedWindow = nullptr;
+
+LRESULT CALLBACK deactivateOnMinimize(int code, WPARAM wParam, LPARAM lParam) {
+    static bool sending = false;
+    try {
+        const auto* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+        if (code == HC_ACTION && !sending && call->hwnd == minimizedWindow && call->message == WM_SIZE &&
+            call->wParam == SIZE_MINIMIZED) {
+            sending = true;
+            logLine(L"deactivated by minimize");
+            SendMessageW(minimizedWindow, WM_ACTIVATEAPP, FALSE, 0);
+            sending = false;
+        }
+    } catch (...) {
+        sending = false;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void stopEmulatingMinimize() {
+    if (minimizeHook) {
+        UnhookWindowsHookEx(minimizeHook);
+        minimizeHook = nullptr;
+    }
+    minimizedWindow = nullptr;
+}
+
+void emulateMinimize(HWND window) {
+    stopEmulatingMinimize();
+    minimizedWindow = window;
+    minimizeHook = SetWindowsHookExW(WH_CALLWNDPROCRET, deactivateOnMinimize, nullptr, GetCurrentThreadId());
+}
+
 } // namespace
+
+// The hook must not outlive the code it runs.
+Script::~Script() {
+    stopEmulatingMinimize();
+}
 
 bool Script::load(const std::wstring& path) {
     steps.clear();
@@ -218,6 +279,7 @@ bool Script::load(const std::wstring& path) {
     waitLength = 0;
     armedCalls.clear();
     watchers = ModalWatchers();
+    stopEmulatingMinimize();
     std::string bytes;
     if (!readFile(path, bytes)) {
         return false;
@@ -304,6 +366,13 @@ void Script::runStep(const std::wstring& line) {
             waitLength = static_cast<DWORD>(length);
             return;
         }
+    } else if (keyword == L"emulate" && operand == L"minimize") {
+        HWND window = host.hostWindow();
+        logLine(window ? line : L"no window");
+        if (window) {
+            emulateMinimize(window);
+        }
+        return;
     } else if (keyword == L"stop") {
         logLine(L"stop");
         next = steps.size();
@@ -388,6 +457,10 @@ bool Script::runNestedStep(const std::wstring& line) {
     if (keyword == L"probe") {
         if (operand == L"window") {
             probeWindow(host.hostWindow());
+            return true;
+        }
+        if (operand == L"box") {
+            probeBox(openMessageBox(), host.hostWindow());
             return true;
         }
         if (operand == L"mode") {

@@ -30,6 +30,9 @@ class ScriptHost {
 class Script {
   public:
     explicit Script(ScriptHost& host) : host(host) {}
+    ~Script();
+    Script(const Script&) = delete;
+    Script& operator=(const Script&) = delete;
     // Replaces the running script; false when the file cannot be read.
     bool load(const std::wstring& path);
     // Services the modal watchers, then runs the next step unless an event

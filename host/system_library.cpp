@@ -1,0 +1,36 @@
+#include "host/system_library.h"
+
+#include <string>
+
+HMODULE loadSystemLibrary(const wchar_t* name) {
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return nullptr;
+    }
+    const std::wstring path = std::wstring(folder, length) + L"\\" + name;
+    // The library's own imports are then searched from its folder too, not
+    // from the program's.
+    return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+const GdiplusLibrary* gdiplusLibrary() {
+    static const GdiplusLibrary library = [] {
+        const HMODULE module = loadSystemLibrary(L"gdiplus.dll");
+        GdiplusLibrary found;
+        found.startup = procedure<decltype(found.startup)>(module, "GdiplusStartup");
+        found.shutdown = procedure<decltype(found.shutdown)>(module, "GdiplusShutdown");
+        found.getImageEncodersSize =
+            procedure<decltype(found.getImageEncodersSize)>(module, "GdipGetImageEncodersSize");
+        found.getImageEncoders = procedure<decltype(found.getImageEncoders)>(module, "GdipGetImageEncoders");
+        found.createBitmapFromFile =
+            procedure<decltype(found.createBitmapFromFile)>(module, "GdipCreateBitmapFromFile");
+        found.saveImageToFile = procedure<decltype(found.saveImageToFile)>(module, "GdipSaveImageToFile");
+        found.disposeImage = procedure<decltype(found.disposeImage)>(module, "GdipDisposeImage");
+        return found;
+    }();
+    const bool complete = library.startup && library.shutdown && library.getImageEncodersSize &&
+                          library.getImageEncoders && library.createBitmapFromFile &&
+                          library.saveImageToFile && library.disposeImage;
+    return complete ? &library : nullptr;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The system libraries that Windows does not always take from its own folder:
+// atl.dll, winmm.dll and gdiplus.dll. Found by the usual search, a DLL of the
+// same name beside the program (a downloads folder, an unpacked zip) would
+// run first, with the player's rights; so they are loaded by full path from
+// the system folder, and the program file imports none of them.
+
+#include <windows.h>
+// GDI+'s headers need the OLE types that WIN32_LEAN_AND_MEAN leaves out.
+#include <objbase.h>
+
+#include <algorithm>
+
+// GDI+'s headers use min and max unqualified, which NOMINMAX takes away.
+namespace Gdiplus {
+using std::max;
+using std::min;
+} // namespace Gdiplus
+#include <gdiplus.h>
+
+// `name` from the system folder, or null. It stays loaded until the process
+// ends: code of it may still run (a window it subclassed) when its user is done.
+HMODULE loadSystemLibrary(const wchar_t* name);
+
+// An export of `module` as its real type; null when either is missing.
+template <typename Function> Function procedure(HMODULE module, const char* name) {
+    if (!module) {
+        return nullptr;
+    }
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// The GDI+ functions the program uses.
+struct GdiplusLibrary {
+    decltype(&Gdiplus::GdiplusStartup) startup;
+    decltype(&Gdiplus::GdiplusShutdown) shutdown;
+    decltype(&Gdiplus::DllExports::GdipGetImageEncodersSize) getImageEncodersSize;
+    decltype(&Gdiplus::DllExports::GdipGetImageEncoders) getImageEncoders;
+    decltype(&Gdiplus::DllExports::GdipCreateBitmapFromFile) createBitmapFromFile;
+    decltype(&Gdiplus::DllExports::GdipSaveImageToFile) saveImageToFile;
+    decltype(&Gdiplus::DllExports::GdipDisposeImage) disposeImage;
+};
+
+// Loaded at the first call; null when gdiplus.dll or one of the functions is missing.
+const GdiplusLibrary* gdiplusLibrary();
