@@ -45,7 +45,8 @@ struct FsCommand {
 };
 
 Reply resolutionSupported(const Arguments& arguments) {
-    return encodeBoolean(isModeSupported(arguments.numbers.first, arguments.numbers.second, 32));
+    return encodeBoolean(
+        isModeSupported(arguments.numbers.first, arguments.numbers.second, gameBitsPerPixel));
 }
 
 Reply getAspectRatio(const Arguments&) {

@@ -1,7 +1,7 @@
 #include "bridge/window_commands.h"
 
 #include "host/handles.h"
-#include "host/startup.h"
+#include "host/program.h"
 
 #include <shellapi.h>
 

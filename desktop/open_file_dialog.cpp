@@ -1,6 +1,6 @@
 #include "desktop/open_file_dialog.h"
 
-#include "host/startup.h"
+#include "host/program.h"
 
 #include <commdlg.h>
 

@@ -1,6 +1,6 @@
 #include "display/fullscreen.h"
 
-#include "host/startup.h"
+#include "host/program.h"
 #include "host/window_procedure.h"
 
 #include <windows.h>
@@ -21,10 +21,6 @@ void setStyle(LONG style) {
     SetWindowLongW(mainWindow, GWL_STYLE, style);
 }
 
-void repaintDesktop() {
-    RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
-}
-
 void showModeFailure(LONG result) {
     char text[128];
     std::snprintf(text, sizeof(text), "failed to set resolution to %d x %d.\nError:%ld",
@@ -35,6 +31,18 @@ void showModeFailure(LONG result) {
 }
 
 } // namespace
+
+void repaintDesktop() {
+    RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+// The outer size is the game size grown by one frame width and the caption,
+// as the windowed game has always been placed.
+void placeFramedWindow() {
+    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
+                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
+                 SWP_FRAMECHANGED);
+}
 
 void restoreDisplayMode() {
     ChangeDisplaySettingsW(nullptr, 0);
@@ -53,7 +61,7 @@ bool enterFullscreen() {
     setStyle(fullscreenStyle);
     DEVMODEW mode = {};
     mode.dmSize = sizeof(mode);
-    mode.dmBitsPerPel = 32;
+    mode.dmBitsPerPel = gameBitsPerPixel;
     mode.dmPelsWidth = static_cast<DWORD>(gameWidth);
     mode.dmPelsHeight = static_cast<DWORD>(gameHeight);
     mode.dmFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT;
@@ -92,9 +100,7 @@ void switchToWindowed() {
     isFullscreen = false;
     restoreDisplayMode();
     setStyle(windowedStyle);
-    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
-                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
-                 SWP_FRAMECHANGED);
+    placeFramedWindow();
     ShowWindow(mainWindow, SW_SHOWNORMAL);
     repaintDesktop();
 }

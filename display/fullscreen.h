@@ -5,12 +5,19 @@
 
 #include <cstdint>
 
+// The game's colour depth, in fullscreen and in the modes it asks about.
+constexpr int32_t gameBitsPerPixel = 32;
+
 extern int32_t gameWidth;
 extern int32_t gameHeight;
 // The mode the host is meant to be in; it stays set while a fullscreen game
 // is suspended, so that a resume goes back to fullscreen.
 extern bool isFullscreen;
 
+// Redraws the whole desktop, after the game's window left it.
+void repaintDesktop();
+// The window framed at (0, 0), its outer size made from the game size.
+void placeFramedWindow();
 // The desktop's own mode back, and the window borderless.
 void restoreDisplayMode();
 // Windowed, the window moves to (0, 0) at exactly this outer size; fullscreen,

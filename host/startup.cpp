@@ -7,6 +7,7 @@
 #include "display/fullscreen.h"
 #include "host/handles.h"
 #include "host/notice.h"
+#include "host/program.h"
 #include "host/system_library.h"
 #include "host/window_procedure.h"
 
@@ -14,7 +15,6 @@
 
 #include <comdef.h>
 
-HWND mainWindow = nullptr;
 bool isRunning = false;
 
 namespace {
@@ -23,7 +23,6 @@ constexpr wchar_t mutexName[] = L"KESTA1.0";
 constexpr wchar_t windowClassName[] = L"AtlWin";
 constexpr WORD iconResource = 128;
 constexpr uint32_t lowestMajorVersion = 10;
-constexpr DWORD modulePathLength = 261;
 
 using AtlAxWinInitFunction = BOOL(WINAPI*)();
 using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**);
@@ -41,6 +40,16 @@ bool claimSingleInstance(UniqueHandle& mutex) {
     const DWORD error = GetLastError();
     return error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED;
 }
+
+// Lets the control go on whatever path start-up or the game ends, while its
+// apartment is still open: a release after CoUninitialize, at process exit,
+// could call into a player library that is gone.
+struct ControlRelease {
+    ControlRelease() = default;
+    ControlRelease(const ControlRelease&) = delete;
+    ControlRelease& operator=(const ControlRelease&) = delete;
+    ~ControlRelease() { flashControl.reset(); }
+};
 
 // Creates the control into flashControl and connects the sink to its events.
 bool createControl(FlashEventListener& sink) {
@@ -60,10 +69,6 @@ bool createControl(FlashEventListener& sink) {
     }
     DWORD cookie = 0;
     return SUCCEEDED(point->Advise(&sink, &cookie));
-}
-
-void repaintDesktop() {
-    RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 // The player cannot run the game: leave the desktop as it was and tell the
@@ -97,15 +102,13 @@ void createMainWindow(HINSTANCE instance) {
 
     mainWindow = CreateWindowExW(0, windowClassName, nullptr, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0,
                                  gameWidth, gameHeight, nullptr, nullptr, nullptr, nullptr);
-    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
-                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
-                 SWP_FRAMECHANGED);
+    placeFramedWindow();
     SetWindowLongW(mainWindow, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_SYSMENU));
     ShowWindow(mainWindow, SW_SHOWNORMAL);
 }
 
 void chooseGameSize() {
-    if (isModeSupported(1024, 768, 32)) {
+    if (isModeSupported(1024, 768, gameBitsPerPixel)) {
         setGameSize(1024, 768);
     } else {
         setGameSize(800, 600);
@@ -148,29 +151,22 @@ void shutDown(ComApartment& com) {
 
 } // namespace
 
-std::wstring programFolder() {
-    wchar_t path[modulePathLength] = {};
-    GetModuleFileNameW(nullptr, path, modulePathLength);
-    std::wstring folder = path;
-    const size_t slash = folder.rfind(L'\\');
-    if (slash != std::wstring::npos) {
-        folder.resize(slash);
-    }
-    return folder;
-}
-
 int runGame(HINSTANCE instance) {
     UniqueHandle mutex;
     if (!claimSingleInstance(mutex)) {
         return 0;
     }
+    // Declared in the order of teardown, last first: the control goes before
+    // the apartment closes, and the apartment before the sink, which the
+    // control holds while it is connected. atl.dll is never freed: the main
+    // window stays subclassed by it until the process ends.
     FlashEventListener sink;
-    // Kept loaded: the main window stays subclassed by it until the process ends.
     const HMODULE atl = loadSystemLibrary(L"atl.dll");
     const auto attachControl = procedure<AtlAxAttachControlFunction>(atl, "AtlAxAttachControl");
     const auto winInit = procedure<AtlAxWinInitFunction>(atl, "AtlAxWinInit");
 
     ComApartment com;
+    const ControlRelease releaseControlLast;
     // Without the hosting library the game could not be shown at all.
     if (!attachControl || !winInit) {
         return refusePlayer(sink, com);

@@ -4,15 +4,8 @@
 
 #include <windows.h>
 
-#include <string>
-
-// The one top-level window, of the class "AtlWin".
-extern HWND mainWindow;
 // True while the message loop is to run.
 extern bool isRunning;
-
-// The folder of the program file, without a trailing backslash.
-std::wstring programFolder();
 
 // The exit code: 0 when another copy runs, -1 when the player is missing or
 // unusable, 1 after a game.

@@ -4,6 +4,7 @@
 #include "bridge/flash_control.h"
 #include "display/fullscreen.h"
 #include "host/exception_report.h"
+#include "host/program.h"
 #include "host/startup.h"
 
 bool isSuspended = false;

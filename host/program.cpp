@@ -1,0 +1,20 @@
+#include "host/program.h"
+
+HWND mainWindow = nullptr;
+
+namespace {
+
+constexpr DWORD modulePathLength = 261;
+
+} // namespace
+
+std::wstring programFolder() {
+    wchar_t path[modulePathLength] = {};
+    GetModuleFileNameW(nullptr, path, modulePathLength);
+    std::wstring folder = path;
+    const size_t slash = folder.rfind(L'\\');
+    if (slash != std::wstring::npos) {
+        folder.resize(slash);
+    }
+    return folder;
+}
