@@ -65,7 +65,7 @@ void onActivateApp(WPARAM wParam) {
         restoreDisplayMode();
         ShowWindow(mainWindow, SW_MINIMIZE);
         UpdateWindow(mainWindow);
-        RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+        repaintDesktop();
     }
     isSuspended = true;
     if (isRunning) {
