@@ -107,6 +107,9 @@ make_prefix() {
     # One virtual desktop for every process: a full mode list and real mode changes.
     "${wine[@]}" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
     "${wine[@]}" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "${BENCH_DESKTOP:-1280x1024}" /f </dev/null >/dev/null 2>&1
+    # Wine draws the caption buttons with its Marlett font (package fonts-wine),
+    # which this Wine finds only in the prefix's own font folder.
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     # Crash tests must not wait on winedbg's dialog.
     "${wine[@]}" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
     # The desktop settings apply only to a desktop made after them.
