@@ -1,6 +1,7 @@
 // The program's entry point.
 #include "host/exception_report.h"
 #include "host/startup.h"
+#include "studio_settings.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ LONG WINAPI restoreDisplayOnCrash(EXCEPTION_POINTERS*) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     SetUnhandledExceptionFilter(restoreDisplayOnCrash);
     try {
-        return runGame(instance);
+        return runGame(instance, {GAMEHOST_PLAYER_FILE, GAMEHOST_DOWNLOAD_ADDRESS});
     } catch (...) {
         reportCaughtException(L"WinMain");
         ChangeDisplaySettingsW(nullptr, 0);

@@ -30,15 +30,15 @@ std::wstring browserPath() {
 
 } // namespace
 
-void showFlashPlayerNotice() {
+void showFlashPlayerNotice(const wchar_t* downloadAddress) {
     const std::wstring browser = browserPath();
     MessageBoxW(nullptr,
                 L"This game requires Macromedia Flash Player.\nPlease download latest Flash Player and run "
                 L"the game again",
                 L"ERROR", MB_OK | MB_ICONINFORMATION);
     if (browser.empty()) {
-        ShellExecuteW(nullptr, L"open", flashPlayerDownloadAddress, nullptr, nullptr, SW_SHOWNORMAL);
+        ShellExecuteW(nullptr, L"open", downloadAddress, nullptr, nullptr, SW_SHOWNORMAL);
     } else {
-        ShellExecuteW(nullptr, L"open", browser.c_str(), flashPlayerDownloadAddress, nullptr, SW_SHOWNORMAL);
+        ShellExecuteW(nullptr, L"open", browser.c_str(), downloadAddress, nullptr, SW_SHOWNORMAL);
     }
 }

@@ -26,6 +26,7 @@ constexpr uint32_t lowestMajorVersion = 10;
 
 using AtlAxWinInitFunction = BOOL(WINAPI*)();
 using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**);
+using DllGetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 // Another copy runs when the name exists, when it came into being between the
 // test and the creation, or when it belongs to another session or user that
@@ -51,12 +52,57 @@ struct ControlRelease {
     ~ControlRelease() { flashControl.reset(); }
 };
 
-// Creates the control into flashControl and connects the sink to its events.
-bool createControl(FlashEventListener& sink) {
+// `path` loaded as a library, or null. Its own dependencies are looked for
+// beside it. A file that is no image for this program fails quietly, without
+// the box Windows may show for a damaged one.
+UniqueModule loadPlayerFile(const std::wstring& path) {
+    DWORD errorMode = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS, &errorMode);
+    UniqueModule player(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    SetThreadErrorMode(errorMode, nullptr);
+    return player;
+}
+
+// Creates the control into flashControl from the player file at `path`, the
+// copy the studio tested, without any registration.
+bool createShippedControl(const std::wstring& path) {
+    UniqueModule player = loadPlayerFile(path);
+    const auto getClassObject = procedure<DllGetClassObjectFunction>(player.get(), "DllGetClassObject");
+    if (!getClassObject) {
+        return false;
+    }
+    ComPtr<IClassFactory> factory;
+    if (FAILED(getClassObject(CLSID_ShockwaveFlash, IID_IClassFactory, factory.putVoid()))) {
+        // What a failed call left there is no reference of ours.
+        factory.detach();
+        return false;
+    }
+    if (!factory || FAILED(factory->CreateInstance(nullptr, IID_IShockwaveFlash, flashControl.putVoid()))) {
+        flashControl.detach();
+        return false;
+    }
+    // Kept loaded until the process ends: COM did not load it, so nothing
+    // else would free it, and freeing it under the control or its window
+    // would crash.
+    player.release();
+    return true;
+}
+
+// Creates the control into flashControl from the registered player.
+bool createRegisteredControl() {
     if (FAILED(CoCreateInstance(CLSID_ShockwaveFlash, nullptr, CLSCTX_ALL, IID_IShockwaveFlash,
                                 flashControl.putVoid()))) {
         // What a failed creation left there is no reference of ours.
         flashControl.detach();
+        return false;
+    }
+    return true;
+}
+
+// Creates the control into flashControl, the shipped player before the
+// registered one, and connects the sink to its events.
+bool createControl(FlashEventListener& sink, const std::wstring& shippedPlayer) {
+    if (!createShippedControl(shippedPlayer) && !createRegisteredControl()) {
         return false;
     }
     ComPtr<IConnectionPointContainer> container;
@@ -77,7 +123,7 @@ bool createControl(FlashEventListener& sink) {
 // control and drops its own reference before ours goes. On Windows the last
 // CoUninitialize unloads the player's code; it comes after the notice, whose
 // download page may need COM.
-int refusePlayer(FlashEventListener& sink, ComApartment& com) {
+int refusePlayer(FlashEventListener& sink, ComApartment& com, const StudioSettings& settings) {
     sink.setControl(nullptr);
     // Out of callMovie's reach while the window's WM_DESTROY runs.
     ComPtr<IShockwaveFlash> control = std::move(flashControl);
@@ -86,7 +132,7 @@ int refusePlayer(FlashEventListener& sink, ComApartment& com) {
         DestroyWindow(std::exchange(mainWindow, nullptr));
     }
     control.reset();
-    showFlashPlayerNotice();
+    showFlashPlayerNotice(settings.downloadAddress);
     com.uninitialize();
     return -1;
 }
@@ -151,7 +197,7 @@ void shutDown(ComApartment& com) {
 
 } // namespace
 
-int runGame(HINSTANCE instance) {
+int runGame(HINSTANCE instance, const StudioSettings& settings) {
     UniqueHandle mutex;
     if (!claimSingleInstance(mutex)) {
         return 0;
@@ -169,15 +215,15 @@ int runGame(HINSTANCE instance) {
     const ControlRelease releaseControlLast;
     // Without the hosting library the game could not be shown at all.
     if (!attachControl || !winInit) {
-        return refusePlayer(sink, com);
+        return refusePlayer(sink, com, settings);
     }
     winInit();
-    if (!createControl(sink)) {
-        return refusePlayer(sink, com);
+    if (!createControl(sink, programFolder() + L"\\" + settings.playerFile)) {
+        return refusePlayer(sink, com, settings);
     }
     try {
         if (flashVersion(flashControl.get()) >> 16 < lowestMajorVersion) {
-            return refusePlayer(sink, com);
+            return refusePlayer(sink, com, settings);
         }
         createMainWindow(instance);
         chooseGameSize();
@@ -195,7 +241,7 @@ int runGame(HINSTANCE instance) {
         putMovie(flashControl.get(), programFolder() + L"\\game.swf");
         putMenu(flashControl.get(), false);
     } catch (const _com_error&) {
-        return refusePlayer(sink, com);
+        return refusePlayer(sink, com, settings);
     }
 
     isRunning = true;

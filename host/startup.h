@@ -7,6 +7,15 @@
 // True while the message loop is to run.
 extern bool isRunning;
 
+// What a studio fixes when it builds the program.
+struct StudioSettings {
+    // The player control's file name in the program folder; that copy, when
+    // there is one, serves before a registered player.
+    const wchar_t* playerFile;
+    // The page the notice opens when no usable player is found.
+    const wchar_t* downloadAddress;
+};
+
 // The exit code: 0 when another copy runs, -1 when the player is missing or
 // unusable, 1 after a game.
-int runGame(HINSTANCE instance);
+int runGame(HINSTANCE instance, const StudioSettings& settings);

@@ -28,7 +28,7 @@ TEST_F(FlashControlCalls, ReachTheControlByName) {
     putMenu(session.control(), true);
     returnToMovie(session.control(), L"<string>a\x00e9\x4e2d</string>");
     const Lines expected = {
-        "create",         "get FlashVersion", "call DisableLocalSecurity",
+        created(),        "get FlashVersion", "call DisableLocalSecurity",
         "put Menu false", "put Menu true",    "reply <string>a\xc3\xa9\xe4\xb8\xad</string>",
     };
     EXPECT_EQ(expected, session.log());
@@ -100,7 +100,7 @@ TEST_F(FlashControlCalls, CallMovieSendsTheRequestAndIgnoresFailure) {
         flashControl = session.takeControl();
         callMovie(gameMinimizedRequest);
         callMovie(rightClickRequest);
-        Lines expected = {"create", "call CallFunction " + utf8(gameMinimizedRequest)};
+        Lines expected = {created(), "call CallFunction " + utf8(gameMinimizedRequest)};
         if (*failure) {
             expected.push_back("fail CallFunction 0x80004005");
         }
@@ -118,7 +118,7 @@ TEST_F(FlashControlCalls, CallMovieAfterTheControlIsGoneReachesNothing) {
     ASSERT_HRESULT_SUCCEEDED(session.create());
     flashControl.reset();
     callMovie(windowCloseRequest);
-    EXPECT_EQ(Lines{"create"}, session.log());
+    EXPECT_EQ(Lines{created()}, session.log());
 }
 
 } // namespace

@@ -49,16 +49,29 @@ BOOL CALLBACK closeBox(HWND window, LPARAM parameter) {
 
 } // namespace
 
-// Wine shows the Unix file system on Z:.
-std::wstring unixFilePath(const std::wstring& path) {
-    std::wstring windowsPath = L"Z:" + path;
-    std::replace(windowsPath.begin(), windowsPath.end(), L'/', L'\\');
-    return windowsPath;
+ProgramFolder::ProgramFolder(const std::wstring& builtProgram) {
+    CopyFileW(unixFilePath(builtProgram).c_str(), program().c_str(), FALSE);
 }
 
-// The program is built beside the tests.
-ProgramFolder::ProgramFolder() {
-    CopyFileW(unixFilePath(GAMEHOST_EXE).c_str(), program().c_str(), FALSE);
+Lines startupCalls(const ProgramFolder& folder, const std::wstring& player) {
+    return {created(player),
+            "query IConnectionPointContainer",
+            "find connection point",
+            "advise",
+            "get FlashVersion",
+            "call DisableLocalSecurity",
+            "put Movie " + utf8(folder.path()) + "\\game.swf",
+            "put Menu false"};
+}
+
+Lines openedAddresses() {
+    return readLines(unixFilePath(BENCH_BROWSER_LOG));
+}
+
+Lines addressesOpenedAfter(size_t opened) {
+    pumpUntil([&] { return openedAddresses().size() > opened; }, 5000);
+    const Lines addresses = openedAddresses();
+    return Lines(addresses.begin() + std::min(opened, addresses.size()), addresses.end());
 }
 
 PROCESS_INFORMATION ProgramFolder::start(const std::string& script, const Environment& environment,

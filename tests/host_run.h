@@ -21,7 +21,8 @@ struct HostRun {
 // A folder holding a copy of the program; its movie is written per run.
 class ProgramFolder {
   public:
-    ProgramFolder();
+    // `builtProgram` is the Unix path of the program the build made.
+    explicit ProgramFolder(const std::wstring& builtProgram = GAMEHOST_EXE);
     const std::wstring& path() const { return folder_.path(); }
     std::wstring program() const { return folder_.file(L"gamehost.exe"); }
     std::wstring log() const { return folder_.file(L"standin.log"); }
@@ -65,8 +66,16 @@ extern const std::string fullscreenWindow;
 // hosting closes the control at the WM_DESTROY the command sends.
 extern const Lines quitting;
 
-// The Windows path of a file the build made, given its Unix path.
-std::wstring unixFilePath(const std::wstring& path);
+// Start-up's calls on the control, in order, made by the stand-in at `player`.
+Lines startupCalls(const ProgramFolder& folder, const std::wstring& player = registeredStandIn());
+
+// The notice, as the test closed it.
+inline const std::string noticeBox = "ERROR|This game requires Macromedia Flash Player.\n"
+                                     "Please download latest Flash Player and run the game again";
+// The addresses the bench's browser stub was asked to open, oldest first.
+Lines openedAddresses();
+// Those after the first `opened`, once there is one more (or after a few seconds).
+Lines addressesOpenedAfter(size_t opened);
 
 // The stand-in's log after start-up's calls on the control.
 std::vector<std::string> afterStartup(const HostRun& run);

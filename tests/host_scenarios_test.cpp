@@ -11,20 +11,6 @@
 
 namespace {
 
-const std::string noticeBox = "ERROR|This game requires Macromedia Flash Player.\n"
-                              "Please download latest Flash Player and run the game again";
-
-Lines startupCalls(const ProgramFolder& folder) {
-    return {"create",
-            "query IConnectionPointContainer",
-            "find connection point",
-            "advise",
-            "get FlashVersion",
-            "call DisableLocalSecurity",
-            "put Movie " + utf8(folder.path()) + "\\game.swf",
-            "put Menu false"};
-}
-
 int signedCode(DWORD code) {
     return static_cast<int>(code);
 }
@@ -155,13 +141,6 @@ void PrintTo(const UnusablePlayer& player, std::ostream* out) {
     *out << player.name;
 }
 
-// The bench's browser stub notes every address it is asked to open.
-Lines openedAddresses() {
-    std::wstring path = L"Z:" BENCH_BROWSER_LOG;
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return readLines(path);
-}
-
 class PlayerNotice : public ::testing::TestWithParam<UnusablePlayer> {};
 
 TEST_P(PlayerNotice, ShowsTheNoticeAndGivesUp) {
@@ -172,10 +151,7 @@ TEST_P(PlayerNotice, ShowsTheNoticeAndGivesUp) {
     EXPECT_EQ(Lines{noticeBox}, run.boxes);
     // After the box: the download page, through the system's handler, as the
     // bench has no Internet Explorer entry.
-    EXPECT_TRUE(pumpUntil([&] { return openedAddresses().size() > opened; }, 5000));
-    const Lines addresses = openedAddresses();
-    EXPECT_EQ(Lines{"https://get.adobe.com/flashplayer/"},
-              Lines(addresses.begin() + std::min(opened, addresses.size()), addresses.end()));
+    EXPECT_EQ(Lines{utf8(DOWNLOAD_ADDRESS)}, addressesOpenedAfter(opened));
     const Lines calls = startupCalls(folder);
     ASSERT_GE(run.log.size(), GetParam().callsBeforeNotice);
     EXPECT_EQ(Lines(calls.begin(), calls.begin() + GetParam().callsBeforeNotice),

@@ -19,6 +19,21 @@ std::string utf8(const std::wstring& text) {
     return result;
 }
 
+// Wine shows the Unix file system on Z:.
+std::wstring unixFilePath(const std::wstring& path) {
+    std::wstring windowsPath = L"Z:" + path;
+    std::replace(windowsPath.begin(), windowsPath.end(), L'/', L'\\');
+    return windowsPath;
+}
+
+std::wstring registeredStandIn() {
+    return unixFilePath(STANDIN_DLL);
+}
+
+std::string created(const std::wstring& module) {
+    return "create " + utf8(module);
+}
+
 TempFolder::TempFolder() {
     static unsigned counter = 0;
     wchar_t base[MAX_PATH];

@@ -10,6 +10,13 @@
 
 std::string utf8(const std::wstring& text);
 
+// The Windows path of a file the build made, given its Unix path.
+std::wstring unixFilePath(const std::wstring& path);
+// The stand-in the bench registers.
+std::wstring registeredStandIn();
+// The stand-in's log line for an object made by its copy at `module`.
+std::string created(const std::wstring& module = registeredStandIn());
+
 // A fresh folder under the temp path, removed with its files at the end.
 class TempFolder {
   public:

@@ -183,7 +183,7 @@ class StandInControl : public ::testing::Test {
     }
 
     std::vector<std::string> connected() const {
-        return {"create", "query IConnectionPointContainer", "find connection point", "advise"};
+        return {created(), "query IConnectionPointContainer", "find connection point", "advise"};
     }
 
     std::vector<std::string> plus(std::vector<std::string> lines,
@@ -375,7 +375,7 @@ TEST_F(StandInControl, CreationAndConnectionFailAsConfigured) {
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"create");
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, create());
     EXPECT_EQ(nullptr, control());
-    EXPECT_EQ((std::vector<std::string>{"create", "fail create 0x80040111"}), logLines());
+    EXPECT_EQ((std::vector<std::string>{created(), "fail create 0x80040111"}), logLines());
     DeleteFileW(logPath.c_str());
 
     SetEnvironmentVariableW(L"STANDIN_FAIL", L"container");
@@ -384,7 +384,7 @@ TEST_F(StandInControl, CreationAndConnectionFailAsConfigured) {
     EXPECT_EQ(E_NOINTERFACE, control()->QueryInterface(IID_IConnectionPointContainer, container.putVoid()));
     EXPECT_EQ(nullptr, container.get());
     releaseControl();
-    EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer",
+    EXPECT_EQ((std::vector<std::string>{created(), "query IConnectionPointContainer",
                                         "fail container 0x80004002", "release"}),
               logLines());
     DeleteFileW(logPath.c_str());
@@ -396,7 +396,7 @@ TEST_F(StandInControl, CreationAndConnectionFailAsConfigured) {
     EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(diidFlashEvents, point.put()));
     container.reset();
     releaseControl();
-    EXPECT_EQ((std::vector<std::string>{"create", "query IConnectionPointContainer", "find connection point",
+    EXPECT_EQ((std::vector<std::string>{created(), "query IConnectionPointContainer", "find connection point",
                                         "fail connectionpoint 0x80040200", "release"}),
               logLines());
     DeleteFileW(logPath.c_str());
@@ -682,7 +682,7 @@ TEST_F(StandInControl, AtlHostsThePlayerOverTheClientArea) {
     EXPECT_EQ(E_FAIL, oleWindow->GetWindow(&player));
     oleWindow.reset();
     releaseControl();
-    EXPECT_EQ((std::vector<std::string>{"create", "put Movie " + utf8(moviePath), probe, "stop", "close",
+    EXPECT_EQ((std::vector<std::string>{created(), "put Movie " + utf8(moviePath), probe, "stop", "close",
                                         "release"}),
               logLines())
         << "a reference was left behind, or atl asked for something logged";

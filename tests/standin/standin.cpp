@@ -26,6 +26,14 @@ HINSTANCE module() {
     return reinterpret_cast<HINSTANCE>(&__ImageBase);
 }
 
+// The file this copy of the stand-in was loaded from, so that a log tells
+// which copy served.
+std::wstring modulePath() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module(), path, MAX_PATH);
+    return path;
+}
+
 LRESULT CALLBACK timerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 void registerClasses() {
@@ -350,7 +358,7 @@ class Factory : public IClassFactory {
                 return CLASS_E_NOAGGREGATION;
             }
             Settings settings = readSettings();
-            logLine(L"create");
+            logLine(L"create " + modulePath());
             if (settings.fails(L"create")) {
                 logFailure(L"create", CLASS_E_CLASSNOTAVAILABLE);
                 return CLASS_E_CLASSNOTAVAILABLE;
