@@ -42,6 +42,8 @@ TEST(GetArgCommand, ListsTheArgumentsAfterTheProgramPath) {
     ProgramFolder folder;
     const std::string request = flashCallRequest("getArg", "<string>ignored</string>");
     const HostRun none = folder.run("flashcall " + request + "\nfscommand quit\n");
+    // Exit code 0 would mean a copy of an earlier run still held the single-instance mutex.
+    EXPECT_EQ(1u, none.exitCode);
     EXPECT_EQ(Lines{"reply <array></array>"}, linesStartingWith(none, "reply"));
 
     const HostRun some =
@@ -50,6 +52,7 @@ TEST(GetArgCommand, ListsTheArgumentsAfterTheProgramPath) {
                     "<property id=\"1\"><string>my save</string></property>"
                     "<property id=\"2\"><string>a&amp;b&lt;c</string></property></array>"},
               linesStartingWith(some, "reply"));
+    EXPECT_EQ(1u, some.exitCode);
 }
 
 TEST(SetCaptionCommand, SetsTheCaptionAsGivenAndEmptyClearsIt) {
