@@ -2,6 +2,7 @@
 // the stand-in control is created by its CLSID, the sink is advised on its
 // connection point, and the stand-in raises the movie's events from its timer.
 #include "bridge/event_sink.h"
+#include "tests/com_test.h"
 #include "tests/standin_session.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,6 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-
-class ComTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_HRESULT_SUCCEEDED(CoInitialize(nullptr)); }
-    void TearDown() override { CoUninitialize(); }
-};
 
 // Plays `script` against a connected sink and returns what the stand-in logged
 // after the movie was loaded.
@@ -75,10 +70,7 @@ class DirectInvoke : public ComTest {
         ASSERT_HRESULT_SUCCEEDED(session_->create());
         sink_.setControl(session_->control());
     }
-    void TearDown() override {
-        session_.reset();
-        ComTest::TearDown();
-    }
+    void TearDown() override { session_.reset(); }
     virtual Environment environment() const { return {}; }
 
     HRESULT invoke(DISPID id, DISPPARAMS* parameters) {

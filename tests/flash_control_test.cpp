@@ -2,6 +2,7 @@
 // control, and how a failing call comes back as _com_error.
 #include "bridge/codec.h"
 #include "bridge/flash_control.h"
+#include "tests/com_test.h"
 #include "tests/standin_session.h"
 
 #include <comdef.h>
@@ -13,11 +14,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class FlashControlCalls : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_HRESULT_SUCCEEDED(CoInitialize(nullptr)); }
-    void TearDown() override { CoUninitialize(); }
-};
+using FlashControlCalls = ComTest;
 
 TEST_F(FlashControlCalls, ReachTheControlByName) {
     StandInSession session(Environment{{L"STANDIN_VERSION", L"0x000A0000"}});
