@@ -80,5 +80,10 @@ Lines addressesOpenedAfter(size_t opened);
 // The stand-in's log after start-up's calls on the control.
 std::vector<std::string> afterStartup(const HostRun& run);
 
+// An exit code as the program returned it: -1 reads as 0xFFFFFFFF otherwise.
+inline int signedCode(DWORD code) {
+    return static_cast<int>(code);
+}
+
 // The current display mode as "WxHxBPP".
 std::string currentDisplayMode();

@@ -11,10 +11,6 @@
 
 namespace {
 
-int signedCode(DWORD code) {
-    return static_cast<int>(code);
-}
-
 TEST(NormalRun, StartsFullscreenAndQuitGivesTheDesktopBack) {
     ProgramFolder folder;
     const HostRun run = folder.run("probe window\nprobe mode\nfscommand quit\n");

@@ -10,10 +10,6 @@ namespace {
 
 constexpr wchar_t standInKey[] = L"CLSID\\{D27CDB6E-AE6D-11CF-96B8-444553540000}\\InprocServer32";
 
-int signedCode(DWORD code) {
-    return static_cast<int>(code);
-}
-
 std::wstring readString(HKEY key, const wchar_t* name) {
     wchar_t data[MAX_PATH] = {};
     DWORD size = sizeof(data) - sizeof(wchar_t);
