@@ -1,7 +1,7 @@
 #include "bridge/event_sink.h"
 
 #include "bridge/commands.h"
-#include "host/exception_report.h"
+#include "base/exception_report.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "bridge/flash_control.h"
 
-#include "host/exception_report.h"
+#include "base/exception_report.h"
 
 #include <comdef.h>
 

@@ -3,7 +3,7 @@
 // IDispatch (the control's interface is dual), so no vendor header or type
 // library is needed.
 
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 #include "bridge/window_commands.h"
 
-#include "host/handles.h"
-#include "host/program.h"
+#include "base/handles.h"
+#include "base/program.h"
 
 #include <shellapi.h>
 

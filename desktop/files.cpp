@@ -1,7 +1,7 @@
 #include "desktop/files.h"
 
-#include "host/handles.h"
-#include "host/program.h"
+#include "base/handles.h"
+#include "base/program.h"
 
 #include <algorithm>
 #include <cstring>

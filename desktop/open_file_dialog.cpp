@@ -1,6 +1,6 @@
 #include "desktop/open_file_dialog.h"
 
-#include "host/program.h"
+#include "base/program.h"
 
 #include <commdlg.h>
 

@@ -1,6 +1,6 @@
 #include "desktop/volume.h"
 
-#include "host/system_library.h"
+#include "base/system_library.h"
 
 #include <windows.h>
 #include <mmsystem.h>

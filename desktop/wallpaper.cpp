@@ -1,7 +1,7 @@
 #include "desktop/wallpaper.h"
 
-#include "host/handles.h"
-#include "host/program.h"
+#include "base/handles.h"
+#include "base/program.h"
 
 #include <memory>
 #include <new>

@@ -1,7 +1,6 @@
 #include "display/fullscreen.h"
 
-#include "host/program.h"
-#include "host/window_procedure.h"
+#include "base/program.h"
 
 #include <windows.h>
 
@@ -9,7 +8,6 @@
 
 int32_t gameWidth = 800;
 int32_t gameHeight = 600;
-bool isFullscreen = false;
 
 namespace {
 

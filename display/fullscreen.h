@@ -10,9 +10,6 @@ constexpr int32_t gameBitsPerPixel = 32;
 
 extern int32_t gameWidth;
 extern int32_t gameHeight;
-// The mode the host is meant to be in; it stays set while a fullscreen game
-// is suspended, so that a resume goes back to fullscreen.
-extern bool isFullscreen;
 
 // Redraws the whole desktop, after the game's window left it.
 void repaintDesktop();

@@ -1,5 +1,5 @@
 // The program's entry point.
-#include "host/exception_report.h"
+#include "base/exception_report.h"
 #include "host/startup.h"
 #include "studio_settings.h"
 

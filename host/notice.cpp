@@ -1,6 +1,6 @@
 #include "host/notice.h"
 
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <shellapi.h>
 

@@ -5,17 +5,15 @@
 #include "bridge/flash_control.h"
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
-#include "host/handles.h"
+#include "base/handles.h"
 #include "host/notice.h"
-#include "host/program.h"
-#include "host/system_library.h"
+#include "base/program.h"
+#include "base/system_library.h"
 #include "host/window_procedure.h"
 
 #include <ocidl.h>
 
 #include <comdef.h>
-
-bool isRunning = false;
 
 namespace {
 

@@ -4,9 +4,6 @@
 
 #include <windows.h>
 
-// True while the message loop is to run.
-extern bool isRunning;
-
 // What a studio fixes when it builds the program.
 struct StudioSettings {
     // The player control's file name in the program folder; that copy, when

@@ -3,11 +3,8 @@
 #include "bridge/codec.h"
 #include "bridge/flash_control.h"
 #include "display/fullscreen.h"
-#include "host/exception_report.h"
-#include "host/program.h"
-#include "host/startup.h"
-
-bool isSuspended = false;
+#include "base/exception_report.h"
+#include "base/program.h"
 
 namespace {
 

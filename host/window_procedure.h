@@ -5,7 +5,4 @@
 
 #include <windows.h>
 
-// True while the game is suspended after a loss of activation.
-extern bool isSuspended;
-
 LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

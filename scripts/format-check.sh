@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tracked() { git ls-files --cached --others --exclude-standard -- "$@"; }
 
-mapfile -t sources < <(tracked 'bridge/*' 'host/*' 'display/*' 'desktop/*' 'tests/*' | grep -E '\.(cpp|h)$')
+mapfile -t sources < <(tracked 'base/*' 'bridge/*' 'host/*' 'display/*' 'desktop/*' 'tests/*' | grep -E '\.(cpp|h)$')
 mapfile -t scripts < <(tracked '*.sh' .ci/run)
 failed=()
 for file in "${sources[@]}"; do

@@ -2,7 +2,7 @@
 // A fixture whose tests run in a single-threaded COM apartment of their own,
 // closed after everything the test made is gone.
 
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The trace an exception barrier leaves in the debugger output.
-#include "host/exception_report.h"
+#include "base/exception_report.h"
 #include "tests/standin_session.h"
 
 #include <comdef.h>

@@ -1,6 +1,6 @@
 // A library planted beside the program under the name of a system library:
 // if anything loads it, it notes so in planted.log, in its own folder.
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // Test support: a temporary folder, UTF-8 files, and a session with the
 // stand-in control in which the test program itself plays the host.
 
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <string>
 #include <utility>

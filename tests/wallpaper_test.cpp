@@ -2,7 +2,7 @@
 // converted by the real program at the stand-in movie's request, with the
 // desktop's registry values and the system's wallpaper checked after.
 #include "desktop/wallpaper.h"
-#include "host/handles.h"
+#include "base/handles.h"
 #include "tests/host_run.h"
 
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
 #include "bridge/codec.h"
 #include "bridge/event_sink.h"
 #include "display/display_modes.h"
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

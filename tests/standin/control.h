@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "embedding.h"
-#include "host/handles.h"
+#include "base/handles.h"
 #include "log.h"
 #include "script.h"
 #include "settings.h"

@@ -3,7 +3,7 @@
 // IOleObject and IOleInPlaceObject, and the player window over the
 // container's area. Part of the control: it shares its identity and count.
 
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <ole2.h>
 

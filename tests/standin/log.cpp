@@ -1,6 +1,6 @@
 #include "log.h"
 
-#include "host/handles.h"
+#include "base/handles.h"
 
 #include <cstdio>
 

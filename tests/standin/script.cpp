@@ -1,6 +1,6 @@
 #include "script.h"
 
-#include "host/handles.h"
+#include "base/handles.h"
 #include "log.h"
 
 #include <cwchar>

@@ -2,7 +2,7 @@
 // Move-only owners of Windows and COM resources, one per kind, each knowing its
 // close function and its invalid value.
 
-#include "host/system_library.h"
+#include "base/system_library.h"
 
 #include <windows.h>
 #include <oleauto.h>

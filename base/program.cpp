@@ -1,6 +1,9 @@
-#include "host/program.h"
+#include "base/program.h"
 
 HWND mainWindow = nullptr;
+bool isRunning = false;
+bool isFullscreen = false;
+bool isSuspended = false;
 
 namespace {
 

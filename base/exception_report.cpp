@@ -1,4 +1,4 @@
-#include "host/exception_report.h"
+#include "base/exception_report.h"
 
 #include <windows.h>
 

@@ -1,0 +1,27 @@
+#pragma once
+// The running program's shared state: its one window, its folder, and the
+// flags that the window procedure, the commands and the display code all
+// read. Each flag has one writer, named beside it; the others only read.
+
+#include <windows.h>
+
+#include <string>
+
+// The one top-level window, of the class "AtlWin". Set by start-up.
+extern HWND mainWindow;
+
+// True while the message loop is to run. Start-up sets it around the loop;
+// a close of the window clears it.
+extern bool isRunning;
+
+// The mode the host is meant to be in, set by the display code's switches.
+// It stays set while a fullscreen game is suspended, so that a resume goes
+// back to fullscreen.
+extern bool isFullscreen;
+
+// True while the game is suspended after a loss of activation. The window
+// procedure suspends and resumes; leaving fullscreen also ends a suspension.
+extern bool isSuspended;
+
+// The folder of the program file, without a trailing backslash.
+std::wstring programFolder();
