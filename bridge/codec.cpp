@@ -101,7 +101,6 @@ template <typename Number> wstring numberElement(Number value) {
     return out;
 }
 
-
 // Streaming a large string value. The hot loops stop at the first NUL or
 // markup character; everything between such characters is copied whole.
 
@@ -183,7 +182,8 @@ CODEC_SSE2_FUNCTION unsigned markupUnits(__m128i v) {
 CODEC_SSE2_FUNCTION size_t plainBytesSse2(const unsigned char* bytes, size_t count) {
     size_t at = 0;
     for (; at + 16 <= count; at += 16) {
-        if (const unsigned mask = markupBytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at)))) {
+        if (const unsigned mask =
+                markupBytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at)))) {
             return at + firstBit(mask);
         }
     }
@@ -193,7 +193,8 @@ CODEC_SSE2_FUNCTION size_t plainBytesSse2(const unsigned char* bytes, size_t cou
 CODEC_SSE2_FUNCTION size_t plainUnitsSse2(const char16_t* units, size_t count) {
     size_t at = 0;
     for (; at + 8 <= count; at += 8) {
-        if (const unsigned mask = markupUnits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at)))) {
+        if (const unsigned mask =
+                markupUnits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at)))) {
             return at + firstBit(mask) / 2;
         }
     }

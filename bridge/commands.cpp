@@ -51,8 +51,8 @@ struct FsCommand {
 };
 
 Reply resolutionSupported(const Arguments& arguments) {
-    return textReply(encodeBoolean(
-        isModeSupported(arguments.numbers.first, arguments.numbers.second, gameBitsPerPixel)));
+    return textReply(
+        encodeBoolean(isModeSupported(arguments.numbers.first, arguments.numbers.second, gameBitsPerPixel)));
 }
 
 Reply getAspectRatio(const Arguments&) {

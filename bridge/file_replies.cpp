@@ -33,8 +33,8 @@ UniqueBstr emptyReply() {
 void writeText(TextFile& file, ReplyWriter& writer) {
     file.rewind();
     while (const size_t length = file.readChunk()) {
-        const bool more = file.isUtf16() ? writer.escaped(file.units(), length)
-                                         : writer.escaped(file.bytes(), length);
+        const bool more =
+            file.isUtf16() ? writer.escaped(file.units(), length) : writer.escaped(file.bytes(), length);
         if (!more) {
             return;
         }

@@ -36,7 +36,9 @@ class TextFile {
     // two reads is carried into the next chunk, a last odd byte dropped).
     // 0 at the end of the file or at a read error.
     size_t readChunk() noexcept;
-    const unsigned char* bytes() const noexcept { return reinterpret_cast<const unsigned char*>(buffer_.get()); }
+    const unsigned char* bytes() const noexcept {
+        return reinterpret_cast<const unsigned char*>(buffer_.get());
+    }
     const char16_t* units() const noexcept { return buffer_.get(); }
 
   private:

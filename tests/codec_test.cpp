@@ -231,7 +231,8 @@ struct Written {
     wstring text;
 };
 
-template <typename Unit> Written writeString(const std::vector<std::basic_string<Unit>>& parts, size_t capacity) {
+template <typename Unit>
+Written writeString(const std::vector<std::basic_string<Unit>>& parts, size_t capacity) {
     std::vector<char16_t> buffer(capacity + 1, u'#');
     ReplyWriter writer = capacity ? ReplyWriter(buffer.data(), capacity) : ReplyWriter();
     writer.fragment("<string>");
@@ -249,11 +250,13 @@ template <typename Unit> Written writeString(const std::vector<std::basic_string
     }
     writer.fragment("</string>");
     EXPECT_EQ(u'#', buffer[capacity]) << "written past the buffer";
-    return {writer.length(), wstring(buffer.begin(), buffer.begin() + std::min<size_t>(capacity, writer.length()))};
+    return {writer.length(),
+            wstring(buffer.begin(), buffer.begin() + std::min<size_t>(capacity, writer.length()))};
 }
 
 // Every way to cut the text in two, and in single characters.
-template <typename Unit> std::vector<std::vector<std::basic_string<Unit>>> cuts(const std::basic_string<Unit>& text) {
+template <typename Unit>
+std::vector<std::vector<std::basic_string<Unit>>> cuts(const std::basic_string<Unit>& text) {
     std::vector<std::vector<std::basic_string<Unit>>> all;
     for (size_t at = 0; at <= text.size(); ++at) {
         all.push_back({text.substr(0, at), text.substr(at)});

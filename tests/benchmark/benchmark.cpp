@@ -126,7 +126,8 @@ template <typename Function> bool redirectImport(const char* name, Function repl
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
                 continue;
             }
-            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
             if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), name) != 0) {
                 continue;
             }
