@@ -413,23 +413,22 @@ bool ReplyWriter::reserve(uint64_t units) noexcept {
     return !full_;
 }
 
-void ReplyWriter::fragment(const char* ascii) noexcept {
-    const size_t size = std::strlen(ascii);
-    if (!reserve(size)) {
+void ReplyWriter::fragment(std::string_view ascii) noexcept {
+    if (!reserve(ascii.size())) {
         return;
     }
     if (out_) {
-        for (size_t at = 0; at < size; ++at) {
+        for (size_t at = 0; at < ascii.size(); ++at) {
             storeUnit(out_ + 2 * (length_ + at), static_cast<unsigned char>(ascii[at]));
         }
     }
-    length_ += size;
+    length_ += ascii.size();
 }
 
 void ReplyWriter::decimal(uint64_t value) noexcept {
     char buffer[24];
-    *std::to_chars(buffer, buffer + sizeof buffer - 1, value).ptr = '\0';
-    fragment(buffer);
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    fragment(std::string_view(buffer, static_cast<size_t>(result.ptr - buffer)));
 }
 
 // Where a run stops short of the end of the part, the next character is a

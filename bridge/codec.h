@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Reading a request.
@@ -69,7 +70,7 @@ class ReplyWriter {
     ReplyWriter(void* buffer, uint64_t units) noexcept;
 
     // A fixed ASCII fragment.
-    void fragment(const char* ascii) noexcept;
+    void fragment(std::string_view ascii) noexcept;
     void decimal(uint64_t value) noexcept;
     // The next part of a string value, escaped as encodeString escapes: 8-bit
     // text, each byte one code unit (zero-extended, no code page), or UTF-16

@@ -2,9 +2,9 @@
 
 #include "bridge/codec.h"
 
-#include <cstring>
 #include <limits>
 #include <new>
+#include <string_view>
 
 namespace {
 
@@ -80,7 +80,7 @@ UniqueBstr fileContentReply(TextFile& file) {
     }
     // The text is given room for what it had when counted, the closing tag
     // goes right after what was written of it.
-    const uint64_t closing = std::strlen(stringClose);
+    const uint64_t closing = std::string_view(stringClose).size();
     ReplyWriter writer(reply.get(), counter.length() - closing);
     writer.fragment(stringOpen);
     writeText(file, writer);

@@ -3,6 +3,9 @@
 #include "base/program.h"
 
 #include <algorithm>
+#include <cstring>
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "file names are UTF-16 code units");
 
 namespace {
 
@@ -37,10 +40,11 @@ std::u16string findFileNames(const std::wstring& pattern) {
         // A bit test: folders that are also read-only, hidden or archived are
         // folders all the same.
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            for (const wchar_t* c = entry.cFileName; *c; ++c) {
-                names += static_cast<char16_t>(*c);
-            }
-            names += u'\0';
+            // With its NUL.
+            const size_t length = wcslen(entry.cFileName) + 1;
+            const size_t at = names.size();
+            names.resize(at + length);
+            std::memcpy(&names[at], entry.cFileName, length * sizeof(char16_t));
         }
     } while (FindNextFileW(find.get(), &entry));
     return names;
