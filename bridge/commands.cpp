@@ -193,7 +193,7 @@ void dispatchFlashCall(IShockwaveFlash* control, const std::wstring& request) {
         }
         const Reply reply = command.run(readArguments(command.rule, request, section));
         if (reply && control) {
-            returnToMovie(control, reply->get());
+            returnToMovie(control, *reply);
         }
         return;
     }

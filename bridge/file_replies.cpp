@@ -29,13 +29,15 @@ UniqueBstr emptyReply() {
     return UniqueBstr(SysAllocStringLen(L"", 0));
 }
 
-// Feeds the text of `file`, from its start, to `writer`.
+// Feeds the text of `file`, from its start, to `writer`; a count stops once
+// the reply can no longer fit, so that a huge file is not read to its end
+// only to be refused.
 void writeText(TextFile& file, ReplyWriter& writer) {
     file.rewind();
     while (const size_t length = file.readChunk()) {
         const bool more =
             file.isUtf16() ? writer.escaped(file.units(), length) : writer.escaped(file.bytes(), length);
-        if (!more) {
+        if (!more || !fitsInReply(writer.length())) {
             return;
         }
     }

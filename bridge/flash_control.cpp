@@ -134,11 +134,11 @@ void putMenu(IShockwaveFlash* control, bool enabled) {
 }
 
 void returnToMovie(IShockwaveFlash* control, const std::wstring& reply) {
-    returnToMovie(control, textBstr(reply).get());
+    returnToMovie(control, textBstr(reply));
 }
 
-void returnToMovie(IShockwaveFlash* control, BSTR reply) {
-    invokeWithText(control, L"SetReturnValue", DISPATCH_METHOD, reply);
+void returnToMovie(IShockwaveFlash* control, const UniqueBstr& reply) {
+    invokeWithText(control, L"SetReturnValue", DISPATCH_METHOD, reply.get());
 }
 
 // Up to the first NUL, on purpose: that is what the movie has always been

@@ -29,7 +29,7 @@ void putMenu(IShockwaveFlash* control, bool enabled);
 // first NUL.
 void returnToMovie(IShockwaveFlash* control, const std::wstring& reply);
 // The same for a reply already in its BSTR, handed over as it is.
-void returnToMovie(IShockwaveFlash* control, BSTR reply);
+void returnToMovie(IShockwaveFlash* control, const UniqueBstr& reply);
 // The BSTR the control is handed for `text`: the text up to its first NUL.
 // Throws _com_error when the memory is not there.
 UniqueBstr textBstr(const std::wstring& text);
