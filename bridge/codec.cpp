@@ -392,9 +392,9 @@ std::wstring encodeStringArray(const std::vector<std::wstring>& items, ReplyQuot
 }
 
 std::wstring encodeSizeObject(int32_t width, int32_t height) {
-    // One allocation: the frame is 109 characters, each number at most 11.
+    // One allocation: the frame is 116 characters, each number at most 11.
     wstring out;
-    out.reserve(131);
+    out.reserve(116 + 2 * 11);
     out = L"<object><property id=\"width\"><number>";
     appendDecimal(out, width);
     out += L"</number></property><property id=\"height\"><number>";

@@ -19,5 +19,6 @@ bool fitsInReply(uint64_t units) noexcept;
 // or the memory for it is not there.
 UniqueBstr fileContentReply(TextFile& file);
 
-// findFiles' reply for `names`, packed as findFileNames gives them.
+// findFiles' reply for `names`, packed as findFileNames gives them. Throws
+// std::bad_alloc when the reply cannot be made.
 UniqueBstr fileListReply(const std::u16string& names);
