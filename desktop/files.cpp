@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "file names are UTF-16 code units");
 
