@@ -347,8 +347,8 @@ void compare(const char* figure, int repetitions, double bound, const std::funct
         ratios.push_back(median(roundRatios));
     }
     char detail[128];
-    std::snprintf(detail, sizeof detail, "median %.3f ms against %.3f ms", median(commandTimes) * 1e3,
-                  median(baseTimes) * 1e3);
+    std::snprintf(detail, sizeof detail, "median %.3f ms against %.3f ms a repetition",
+                  median(commandTimes) * 1e3, median(baseTimes) * 1e3);
     report(figure, median(ratios), bound, detail);
 }
 
