@@ -1,9 +1,33 @@
 #include "bridge/codec.h"
 
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <utility>
+
+// The scans of a large reply's text use SSE2 where it is there for certain
+// (64-bit x86, or a build for SSE2 processors), and on the 32-bit program,
+// which is built for any x86 processor, where the processor has it.
+#if defined(CODEC_SCALAR_ONLY)
+#define CODEC_SSE2 0
+#elif defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define CODEC_SSE2 1
+#define CODEC_SSE2_FUNCTION
+#elif (defined(__GNUC__) || defined(__clang__)) && defined(__i386__)
+#define CODEC_SSE2 1
+#define CODEC_SSE2_FUNCTION __attribute__((target("sse2")))
+#define CODEC_SSE2_CHECKED
+#else
+#define CODEC_SSE2 0
+#endif
+
+#if CODEC_SSE2
+#include <emmintrin.h>
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+#endif
 
 namespace {
 
@@ -75,6 +99,160 @@ template <typename Number> wstring numberElement(Number value) {
     appendDecimal(out, value);
     out += L"</number>";
     return out;
+}
+
+// Streaming a large string value. The hot loops stop at the first NUL or
+// markup character; everything between such characters is copied whole.
+
+bool isPlain(unsigned c) {
+    return c != 0 && c != '&' && c != '<' && c != '>';
+}
+
+void storeUnit(unsigned char* out, unsigned unit) {
+    const char16_t value = static_cast<char16_t>(unit);
+    std::memcpy(out, &value, sizeof value);
+}
+
+size_t plainBytesScalar(const unsigned char* bytes, size_t count) {
+    size_t at = 0;
+    while (at < count && isPlain(bytes[at])) {
+        ++at;
+    }
+    return at;
+}
+
+size_t plainUnitsScalar(const char16_t* units, size_t count) {
+    size_t at = 0;
+    while (at < count && isPlain(units[at])) {
+        ++at;
+    }
+    return at;
+}
+
+// Widens the bytes before the first NUL or markup character, at most `count`;
+// returns how many.
+size_t widenPlainScalar(unsigned char* out, const unsigned char* bytes, size_t count) {
+    size_t at = 0;
+    for (; at < count && isPlain(bytes[at]); ++at) {
+        storeUnit(out + 2 * at, bytes[at]);
+    }
+    return at;
+}
+
+#if CODEC_SSE2
+
+bool sse2Present() {
+#if defined(CODEC_SSE2_CHECKED)
+    static const bool present = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse2") != 0;
+    }();
+    return present;
+#else
+    return true;
+#endif
+}
+
+unsigned firstBit(unsigned mask) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long index;
+    _BitScanForward(&index, mask);
+    return index;
+#else
+    return static_cast<unsigned>(__builtin_ctz(mask));
+#endif
+}
+
+// A bit per byte that is NUL, "&", "<" or ">" ("<" is ">" with bit 1 clear).
+CODEC_SSE2_FUNCTION unsigned markupBytes(__m128i v) {
+    const __m128i nul = _mm_cmpeq_epi8(v, _mm_setzero_si128());
+    const __m128i ampersand = _mm_cmpeq_epi8(v, _mm_set1_epi8('&'));
+    const __m128i angle = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(2)), _mm_set1_epi8('>'));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(nul, ampersand), angle)));
+}
+
+// The same for 16-bit units, two bits per unit.
+CODEC_SSE2_FUNCTION unsigned markupUnits(__m128i v) {
+    const __m128i nul = _mm_cmpeq_epi16(v, _mm_setzero_si128());
+    const __m128i ampersand = _mm_cmpeq_epi16(v, _mm_set1_epi16('&'));
+    const __m128i angle = _mm_cmpeq_epi16(_mm_or_si128(v, _mm_set1_epi16(2)), _mm_set1_epi16('>'));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(nul, ampersand), angle)));
+}
+
+CODEC_SSE2_FUNCTION size_t plainBytesSse2(const unsigned char* bytes, size_t count) {
+    size_t at = 0;
+    for (; at + 16 <= count; at += 16) {
+        if (const unsigned mask =
+                markupBytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at)))) {
+            return at + firstBit(mask);
+        }
+    }
+    return at + plainBytesScalar(bytes + at, count - at);
+}
+
+CODEC_SSE2_FUNCTION size_t plainUnitsSse2(const char16_t* units, size_t count) {
+    size_t at = 0;
+    for (; at + 8 <= count; at += 8) {
+        if (const unsigned mask =
+                markupUnits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at)))) {
+            return at + firstBit(mask) / 2;
+        }
+    }
+    return at + plainUnitsScalar(units + at, count - at);
+}
+
+CODEC_SSE2_FUNCTION size_t widenPlainSse2(unsigned char* out, const unsigned char* bytes, size_t count) {
+    const __m128i zero = _mm_setzero_si128();
+    size_t at = 0;
+    for (; at + 16 <= count; at += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+        if (markupBytes(v)) {
+            break;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * at), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * at + 16), _mm_unpackhi_epi8(v, zero));
+    }
+    return at + widenPlainScalar(out + 2 * at, bytes + at, count - at);
+}
+
+#endif
+
+size_t plainBytes(const unsigned char* bytes, size_t count) {
+#if CODEC_SSE2
+    if (sse2Present()) {
+        return plainBytesSse2(bytes, count);
+    }
+#endif
+    return plainBytesScalar(bytes, count);
+}
+
+size_t plainUnits(const char16_t* units, size_t count) {
+#if CODEC_SSE2
+    if (sse2Present()) {
+        return plainUnitsSse2(units, count);
+    }
+#endif
+    return plainUnitsScalar(units, count);
+}
+
+size_t widenPlain(unsigned char* out, const unsigned char* bytes, size_t count) {
+#if CODEC_SSE2
+    if (sse2Present()) {
+        return widenPlainSse2(out, bytes, count);
+    }
+#endif
+    return widenPlainScalar(out, bytes, count);
+}
+
+const char* asciiEntityFor(unsigned c) {
+    switch (c) {
+    case '&':
+        return "&amp;";
+    case '<':
+        return "&lt;";
+    default:
+        return "&gt;";
+    }
 }
 
 } // namespace
@@ -175,38 +353,6 @@ std::wstring encodeString(const std::wstring& text) {
     return out;
 }
 
-std::wstring encodeString(std::wstring&& text) {
-    constexpr wstring_view open = L"<string>";
-    constexpr wstring_view close = L"</string>";
-    const size_t length = text.size();
-    const size_t total = open.size() + escapedLength(text) + close.size();
-    if (text.capacity() < total) {
-        return encodeString(static_cast<const wstring&>(text));
-    }
-    text.resize(total);
-    wchar_t* const data = text.data();
-    // From the back, run by run: every write lands past the characters still
-    // to be read, as the frame and the entities only ever add length.
-    size_t to = total - close.size();
-    close.copy(data + to, close.size());
-    size_t end = length;
-    while (end > 0) {
-        const size_t special = wstring_view(data, end).find_last_of(L"&<>");
-        const size_t start = special == wstring_view::npos ? 0 : special + 1;
-        to -= end - start;
-        std::char_traits<wchar_t>::move(data + to, data + start, end - start);
-        if (special == wstring_view::npos) {
-            break;
-        }
-        const wstring_view entity = entityFor(data[special]);
-        to -= entity.size();
-        entity.copy(data + to, entity.size());
-        end = special;
-    }
-    open.copy(data, open.size());
-    return std::move(text);
-}
-
 std::wstring encodeBoolean(bool value) {
     return value ? L"<true/>" : L"<false/>";
 }
@@ -246,10 +392,101 @@ std::wstring encodeStringArray(const std::vector<std::wstring>& items, ReplyQuot
 }
 
 std::wstring encodeSizeObject(int32_t width, int32_t height) {
-    wstring out = L"<object><property id=\"width\"><number>";
+    // One allocation: the frame is 116 characters, each number at most 11.
+    wstring out;
+    out.reserve(116 + 2 * 11);
+    out = L"<object><property id=\"width\"><number>";
     appendDecimal(out, width);
     out += L"</number></property><property id=\"height\"><number>";
     appendDecimal(out, height);
     out += L"</number></property></object>";
     return out;
+}
+
+ReplyWriter::ReplyWriter(void* buffer, uint64_t units) noexcept
+    : out_(static_cast<unsigned char*>(buffer)), capacity_(units) {}
+
+bool ReplyWriter::reserve(uint64_t units) noexcept {
+    if (!full_ && out_ && capacity_ - length_ < units) {
+        full_ = true;
+    }
+    return !full_;
+}
+
+void ReplyWriter::fragment(std::string_view ascii) noexcept {
+    if (!reserve(ascii.size())) {
+        return;
+    }
+    if (out_) {
+        for (size_t at = 0; at < ascii.size(); ++at) {
+            storeUnit(out_ + 2 * (length_ + at), static_cast<unsigned char>(ascii[at]));
+        }
+    }
+    length_ += ascii.size();
+}
+
+void ReplyWriter::decimal(uint64_t value) noexcept {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    fragment(std::string_view(buffer, static_cast<size_t>(result.ptr - buffer)));
+}
+
+// Where a run stops short of the end of the part, the next character is a
+// NUL, markup, or a plain one the buffer has no room for.
+bool ReplyWriter::escaped(const unsigned char* bytes, size_t count) noexcept {
+    size_t at = 0;
+    while (at < count && !full_) {
+        const size_t limit = room(count - at);
+        const size_t run =
+            out_ ? widenPlain(out_ + 2 * length_, bytes + at, limit) : plainBytes(bytes + at, limit);
+        length_ += run;
+        at += run;
+        if (at == count) {
+            break;
+        }
+        if (!endOrEntity(bytes[at])) {
+            return false;
+        }
+        ++at;
+    }
+    return !full_;
+}
+
+bool ReplyWriter::escaped(const char16_t* units, size_t count) noexcept {
+    size_t at = 0;
+    while (at < count && !full_) {
+        const size_t run = plainUnits(units + at, room(count - at));
+        if (out_) {
+            std::memcpy(out_ + 2 * length_, units + at, run * sizeof(char16_t));
+        }
+        length_ += run;
+        at += run;
+        if (at == count) {
+            break;
+        }
+        if (!endOrEntity(units[at])) {
+            return false;
+        }
+        ++at;
+    }
+    return !full_;
+}
+
+size_t ReplyWriter::room(size_t wanted) const noexcept {
+    if (!out_ || capacity_ - length_ >= wanted) {
+        return wanted;
+    }
+    return static_cast<size_t>(capacity_ - length_);
+}
+
+bool ReplyWriter::endOrEntity(unsigned c) noexcept {
+    if (c == 0) {
+        return false;
+    }
+    if (isPlain(c)) {
+        full_ = true;
+        return false;
+    }
+    fragment(asciiEntityFor(c));
+    return !full_;
 }

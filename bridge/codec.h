@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Reading a request.
@@ -43,9 +44,6 @@ enum class ReplyQuote { Double, Single };
 
 // "<string>" text "</string>", the text escaped.
 std::wstring encodeString(const std::wstring& text);
-// The same, built in the text's own buffer when its capacity allows, so that
-// a large text is not held twice.
-std::wstring encodeString(std::wstring&& text);
 std::wstring encodeBoolean(bool value);
 std::wstring encodeNumber(int32_t value);
 std::wstring encodeNumber(uint32_t value);
@@ -55,6 +53,49 @@ std::wstring encodeNumber(float value);
 // N counted from 0 and quoted as asked, each item escaped; then "</array>".
 std::wstring encodeStringArray(const std::vector<std::wstring>& items, ReplyQuote quote);
 std::wstring encodeSizeObject(int32_t width, int32_t height);
+
+// A reply too large to build twice (a whole file's content, a folder of
+// thousands of names) is written in two passes over the same parts: a writer
+// without a buffer counts its length, then a writer with a buffer of exactly
+// that length writes it there, so the reply exists only once, in its final
+// buffer. The buffer holds 16-bit code units (on Windows the BSTR the control
+// takes). A writer never writes past its buffer: once a part does not fit
+// whole, it writes nothing more, so a reply whose parts changed between the
+// passes comes out cut, never overrun.
+class ReplyWriter {
+  public:
+    // Counts only.
+    ReplyWriter() noexcept = default;
+    // Writes into the `units` 16-bit code units at `buffer`.
+    ReplyWriter(void* buffer, uint64_t units) noexcept;
+
+    // A fixed ASCII fragment.
+    void fragment(std::string_view ascii) noexcept;
+    void decimal(uint64_t value) noexcept;
+    // The next part of a string value, escaped as encodeString escapes: 8-bit
+    // text, each byte one code unit (zero-extended, no code page), or UTF-16
+    // code units. False once the value has ended at a NUL, or the buffer is
+    // full: its later parts are not to be given.
+    bool escaped(const unsigned char* bytes, size_t count) noexcept;
+    bool escaped(const char16_t* units, size_t count) noexcept;
+
+    // The code units counted or written so far.
+    uint64_t length() const noexcept { return length_; }
+
+  private:
+    // Room for `units` more; a writer that lacks it is full from then on.
+    bool reserve(uint64_t units) noexcept;
+    // How many of `wanted` units fit.
+    size_t room(size_t wanted) const noexcept;
+    // After a run of plain characters: false at a NUL (the value's end) or a
+    // full buffer, else the markup character's entity is written.
+    bool endOrEntity(unsigned c) noexcept;
+
+    unsigned char* out_ = nullptr;
+    uint64_t capacity_ = 0;
+    uint64_t length_ = 0;
+    bool full_ = false;
+};
 
 // The fixed requests the host sends to the movie.
 inline constexpr wchar_t windowCloseRequest[] = L"<invoke name=\"windowClose\" ></invoke>";

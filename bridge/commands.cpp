@@ -1,6 +1,7 @@
 #include "bridge/commands.h"
 
 #include "bridge/codec.h"
+#include "bridge/file_replies.h"
 #include "bridge/window_commands.h"
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
@@ -10,7 +11,6 @@
 #include "desktop/wallpaper.h"
 
 #include <optional>
-#include <utility>
 
 namespace {
 
@@ -30,8 +30,14 @@ struct Arguments {
     std::wstring text;
 };
 
-// A command with no reply returns nothing, so the movie's call gets no value.
-using Reply = std::optional<std::wstring>;
+// A reply in the BSTR the control is handed, so that a large one is never
+// copied on its way. A command with no reply returns nothing, so the movie's
+// call gets no value.
+using Reply = std::optional<UniqueBstr>;
+
+Reply textReply(const std::wstring& reply) {
+    return textBstr(reply);
+}
 
 struct FlashCallCommand {
     const wchar_t* name;
@@ -45,12 +51,12 @@ struct FsCommand {
 };
 
 Reply resolutionSupported(const Arguments& arguments) {
-    return encodeBoolean(
-        isModeSupported(arguments.numbers.first, arguments.numbers.second, gameBitsPerPixel));
+    return textReply(
+        encodeBoolean(isModeSupported(arguments.numbers.first, arguments.numbers.second, gameBitsPerPixel)));
 }
 
 Reply getAspectRatio(const Arguments&) {
-    return encodeNumber(getDesktopAspectRatio());
+    return textReply(encodeNumber(getDesktopAspectRatio()));
 }
 
 Reply messageBox(const Arguments& arguments) {
@@ -64,15 +70,15 @@ Reply setResolution(const Arguments& arguments) {
 }
 
 Reply findFiles(const Arguments& arguments) {
-    return encodeStringArray(findFileNames(arguments.text), ReplyQuote::Single);
+    return fileListReply(findFileNames(arguments.text));
 }
 
 Reply getArg(const Arguments&) {
-    return encodeStringArray(commandLineArguments(), ReplyQuote::Double);
+    return textReply(encodeStringArray(commandLineArguments(), ReplyQuote::Double));
 }
 
 Reply getVolume(const Arguments&) {
-    return encodeNumber(currentVolumeLevel());
+    return textReply(encodeNumber(currentVolumeLevel()));
 }
 
 Reply changeWallpaper(const Arguments& arguments) {
@@ -86,20 +92,23 @@ Reply setVolume(const Arguments& arguments) {
 }
 
 Reply showSelectDialog(const Arguments& arguments) {
-    return encodeStringArray(showOpenFileDialog(arguments.text, mp3Filter), ReplyQuote::Double);
+    return textReply(encodeStringArray(showOpenFileDialog(arguments.text, mp3Filter), ReplyQuote::Double));
 }
 
 Reply getScreenResolution(const Arguments&) {
     const DesktopSize size = getDesktopResolution();
-    return encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
+    return textReply(encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height)));
 }
 
 Reply getFileContent(const Arguments& arguments) {
     if (arguments.text.empty()) {
-        return encodeString(L"true");
+        return textReply(encodeString(L"true"));
     }
-    std::optional<std::wstring> text = readFileText(arguments.text);
-    return text ? encodeString(std::move(*text)) : std::wstring();
+    std::optional<TextFile> file = TextFile::open(arguments.text);
+    if (!file) {
+        return textReply(std::wstring());
+    }
+    return fileContentReply(*file);
 }
 
 // Names are compared in this order, exactly and case-sensitively.

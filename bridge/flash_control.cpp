@@ -97,16 +97,10 @@ void invokeTyped(IShockwaveFlash* control, const wchar_t* name, WORD flags, VARI
     }
 }
 
-// The text goes only up to its first NUL, on purpose: that is what the movie
-// has always been handed, a file's content with a NUL in it included.
-void invokeWithText(IShockwaveFlash* control, const wchar_t* name, WORD flags, const std::wstring& text) {
-    UniqueBstr value(SysAllocStringLen(text.c_str(), static_cast<UINT>(wcslen(text.c_str()))));
-    if (!value) {
-        throw _com_error(E_OUTOFMEMORY);
-    }
+void invokeWithText(IShockwaveFlash* control, const wchar_t* name, WORD flags, BSTR text) {
     VARIANT argument;
     argument.vt = VT_BSTR;
-    argument.bstrVal = value.get();
+    argument.bstrVal = text;
     UniqueVariant result;
     invokeTyped(control, name, flags, &argument, result);
 }
@@ -128,7 +122,7 @@ void disableLocalSecurity(IShockwaveFlash* control) {
 }
 
 void putMovie(IShockwaveFlash* control, const std::wstring& path) {
-    invokeWithText(control, L"Movie", DISPATCH_PROPERTYPUT, path);
+    invokeWithText(control, L"Movie", DISPATCH_PROPERTYPUT, textBstr(path).get());
 }
 
 void putMenu(IShockwaveFlash* control, bool enabled) {
@@ -140,7 +134,21 @@ void putMenu(IShockwaveFlash* control, bool enabled) {
 }
 
 void returnToMovie(IShockwaveFlash* control, const std::wstring& reply) {
-    invokeWithText(control, L"SetReturnValue", DISPATCH_METHOD, reply);
+    returnToMovie(control, textBstr(reply));
+}
+
+void returnToMovie(IShockwaveFlash* control, const UniqueBstr& reply) {
+    invokeWithText(control, L"SetReturnValue", DISPATCH_METHOD, reply.get());
+}
+
+// Up to the first NUL, on purpose: that is what the movie has always been
+// handed, a file's content with a NUL in it included.
+UniqueBstr textBstr(const std::wstring& text) {
+    UniqueBstr value(SysAllocStringLen(text.c_str(), static_cast<UINT>(wcslen(text.c_str()))));
+    if (!value) {
+        throw _com_error(E_OUTOFMEMORY);
+    }
+    return value;
 }
 
 void callMovie(const wchar_t* request) noexcept {

@@ -25,8 +25,14 @@ uint32_t flashVersion(IShockwaveFlash* control);
 void disableLocalSecurity(IShockwaveFlash* control);
 void putMovie(IShockwaveFlash* control, const std::wstring& path);
 void putMenu(IShockwaveFlash* control, bool enabled);
-// Becomes the result of the movie's call being handled.
+// Becomes the result of the movie's call being handled: the reply up to its
+// first NUL.
 void returnToMovie(IShockwaveFlash* control, const std::wstring& reply);
+// The same for a reply already in its BSTR, handed over as it is.
+void returnToMovie(IShockwaveFlash* control, const UniqueBstr& reply);
+// The BSTR the control is handed for `text`: the text up to its first NUL.
+// Throws _com_error when the memory is not there.
+UniqueBstr textBstr(const std::wstring& text);
 
 // Sends a fixed request to the movie through flashControl. Nothing is done
 // without a control; every failure is ignored and no exception leaves it.

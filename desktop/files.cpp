@@ -1,11 +1,12 @@
 #include "desktop/files.h"
 
-#include "base/handles.h"
 #include "base/program.h"
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <utility>
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "file names are UTF-16 code units");
 
 namespace {
 
@@ -16,72 +17,21 @@ std::wstring resolvedPath(const std::wstring& path) {
     return programFolder() + L"\\" + path;
 }
 
-static_assert(sizeof(wchar_t) == 2, "file text is read straight into UTF-16 code units");
-
-// Reads up to `size` bytes into `into`, in as few calls as the system allows;
-// returns how many were read. A read error ends the text where it happened.
-size_t readBytes(HANDLE file, unsigned char* into, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-        DWORD read = 0;
-        if (!ReadFile(file, into + done, chunk, &read, nullptr) || read == 0) {
-            break;
-        }
-        done += read;
+// One read of at most `size` bytes; 0 at the end of the file or at an error,
+// which ends the text where it happened.
+size_t readSome(HANDLE file, unsigned char* into, size_t size) {
+    DWORD read = 0;
+    const DWORD asked = static_cast<DWORD>(std::min<size_t>(size, MAXDWORD));
+    if (!ReadFile(file, into, asked, &read, nullptr)) {
+        return 0;
     }
-    return done;
-}
-
-// Room to grow by about a sixteenth in place, as a reply built around the
-// text does; it is never touched unless used.
-constexpr uint64_t withRoom(uint64_t length) {
-    return length + length / 16 + 64;
-}
-
-// A text of `length` code units, with its room.
-std::wstring textOfLength(size_t length) {
-    std::wstring text;
-    text.reserve(static_cast<size_t>(withRoom(length)));
-    text.resize(length);
-    return text;
-}
-
-// The file is read straight into the text's own buffer: a large file is held
-// once, not once as bytes and again as text.
-std::wstring readText(HANDLE file, size_t fileSize) {
-    unsigned char mark[2] = {};
-    // Never more than the file's size, which the buffer below is made for.
-    const size_t marked = readBytes(file, mark, std::min<size_t>(sizeof mark, fileSize));
-    if (marked == 2 && mark[0] == 0xFF && mark[1] == 0xFE) {
-        // A last odd byte is not read.
-        std::wstring text = textOfLength((fileSize - 2) / 2);
-        const size_t units =
-            readBytes(file, reinterpret_cast<unsigned char*>(text.data()), text.size() * 2) / 2;
-        text.resize(std::min(units, text.find(L'\0')));
-        return text;
-    }
-    // The bytes go to the upper half of the buffer and are widened forward in
-    // place: unit i (bytes 2i and 2i+1) is written only after byte size+i,
-    // its source, was read, and later sources lie beyond it.
-    std::wstring text = textOfLength(fileSize);
-    unsigned char* const bytes = reinterpret_cast<unsigned char*>(text.data()) + fileSize;
-    std::copy(mark, mark + marked, bytes);
-    const size_t read = marked + (marked == 2 ? readBytes(file, bytes + 2, fileSize - 2) : 0);
-    const void* const zero = std::memchr(bytes, 0, read);
-    const size_t end = zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - bytes) : read;
-    for (size_t i = 0; i < end; ++i) {
-        // Unsigned: 0xE9 is U+00E9, not a sign-extended U+FFE9.
-        text[i] = static_cast<wchar_t>(bytes[i]);
-    }
-    text.resize(end);
-    return text;
+    return read;
 }
 
 } // namespace
 
-std::vector<std::wstring> findFileNames(const std::wstring& pattern) {
-    std::vector<std::wstring> names;
+std::u16string findFileNames(const std::wstring& pattern) {
+    std::u16string names;
     WIN32_FIND_DATAW entry;
     UniqueFind find(FindFirstFileW(pattern.c_str(), &entry));
     if (!find) {
@@ -91,19 +41,17 @@ std::vector<std::wstring> findFileNames(const std::wstring& pattern) {
         // A bit test: folders that are also read-only, hidden or archived are
         // folders all the same.
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            names.emplace_back(entry.cFileName);
+            // With its NUL.
+            const size_t length = wcslen(entry.cFileName) + 1;
+            const size_t at = names.size();
+            names.resize(at + length);
+            std::memcpy(&names[at], entry.cFileName, length * sizeof(char16_t));
         }
     } while (FindNextFileW(find.get(), &entry));
     return names;
 }
 
-// An 8-bit file needs as many code units as it has bytes, a UTF-16 one fewer.
-bool canHoldFileText(uint64_t bytes) {
-    const uint64_t largest = std::wstring().max_size();
-    return bytes <= largest && withRoom(bytes) <= largest;
-}
-
-std::optional<std::wstring> readFileText(const std::wstring& path) {
+std::optional<TextFile> TextFile::open(const std::wstring& path, size_t chunkBytes) {
     const std::wstring resolved = resolvedPath(path);
     // A game's developer sees in the debugger output which files the movie reads.
     OutputDebugStringW(resolved.c_str());
@@ -113,16 +61,51 @@ std::optional<std::wstring> readFileText(const std::wstring& path) {
     if (!file) {
         return std::nullopt;
     }
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(file.get(), &size);
-    // Cast to size_t, a size past what memory can hold would wrap around and
-    // give part of the text as if it were all of it.
-    if (size.QuadPart < 0 || !canHoldFileText(static_cast<uint64_t>(size.QuadPart))) {
-        return std::nullopt;
+    TextFile text(std::move(file), chunkBytes);
+    unsigned char mark[2] = {};
+    size_t marked = 0;
+    while (marked < sizeof mark) {
+        const size_t read = readSome(text.file_.get(), mark + marked, sizeof mark - marked);
+        if (read == 0) {
+            break;
+        }
+        marked += read;
     }
-    try {
-        return readText(file.get(), static_cast<size_t>(size.QuadPart));
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
+    text.utf16_ = marked == 2 && mark[0] == 0xFF && mark[1] == 0xFE;
+    text.rewind();
+    return text;
+}
+
+TextFile::TextFile(UniqueFile file, size_t chunkBytes)
+    : file_(std::move(file)), buffer_(new char16_t[chunkBytes / 2 + 1]), chunkBytes_(chunkBytes) {}
+
+void TextFile::rewind() noexcept {
+    LARGE_INTEGER start = {};
+    start.QuadPart = utf16_ ? 2 : 0;
+    SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN);
+    carrying_ = false;
+}
+
+size_t TextFile::readChunk() noexcept {
+    unsigned char* const raw = reinterpret_cast<unsigned char*>(buffer_.get());
+    if (!utf16_) {
+        return readSome(file_.get(), raw, chunkBytes_);
+    }
+    for (;;) {
+        size_t held = 0;
+        if (carrying_) {
+            raw[held++] = carried_;
+        }
+        const size_t read = readSome(file_.get(), raw + held, chunkBytes_);
+        if (read == 0) {
+            return 0;
+        }
+        held += read;
+        carrying_ = held % 2 != 0;
+        carried_ = raw[held - 1];
+        // A single byte makes no unit yet: read on.
+        if (held >= 2) {
+            return held / 2;
+        }
     }
 }

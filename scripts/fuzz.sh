@@ -38,6 +38,8 @@ targets=(
     "request_cutting_fuzz requests"
     "replace_all_fuzz replace_all"
     "reply_builders_fuzz replies"
+    "reply_writer_fuzz writer"
+    "reply_writer_scalar_fuzz writer"
 )
 
 failed=()

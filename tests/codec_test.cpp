@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -225,29 +224,97 @@ TEST(ReplyEscaping, MarkupInValues) {
               L"<array><property id=\"0\"><string>a&amp;b&lt;c&gt;d</string></property></array>");
 }
 
-// A text with this much capacity, and the given characters.
-wstring withCapacity(const wstring& text, size_t capacity) {
-    wstring out;
-    out.reserve(capacity);
-    out = text;
-    return out;
+// What a ReplyWriter made of "<string>", the parts of a value and
+// "</string>", in a buffer of `capacity` units (none: counting only).
+struct Written {
+    uint64_t length;
+    wstring text;
+};
+
+template <typename Unit>
+Written writeString(const std::vector<std::basic_string<Unit>>& parts, size_t capacity) {
+    std::vector<char16_t> buffer(capacity + 1, u'#');
+    ReplyWriter writer = capacity ? ReplyWriter(buffer.data(), capacity) : ReplyWriter();
+    writer.fragment("<string>");
+    for (const auto& part : parts) {
+        const bool more = [&] {
+            if constexpr (sizeof(Unit) == 1) {
+                return writer.escaped(reinterpret_cast<const unsigned char*>(part.data()), part.size());
+            } else {
+                return writer.escaped(part.data(), part.size());
+            }
+        }();
+        if (!more) {
+            break;
+        }
+    }
+    writer.fragment("</string>");
+    EXPECT_EQ(u'#', buffer[capacity]) << "written past the buffer";
+    return {writer.length(),
+            wstring(buffer.begin(), buffer.begin() + std::min<size_t>(capacity, writer.length()))};
 }
 
-TEST(ReplyEscaping, InTheTextsOwnBuffer) {
-    const wstring text = L"<a>&b & c<";
-    const wstring reply = L"<string>&lt;a&gt;&amp;b &amp; c&lt;</string>";
-    // Room to spare: built in place, the same buffer handed back.
-    wstring roomy = withCapacity(text, 100);
-    const wchar_t* const buffer = roomy.data();
-    const wstring inPlace = encodeString(std::move(roomy));
-    EXPECT_EQ(inPlace, reply);
-    EXPECT_EQ(inPlace.data(), buffer);
-    // Room just enough, and none at all.
-    EXPECT_EQ(encodeString(withCapacity(text, reply.size())), reply);
-    EXPECT_EQ(encodeString(wstring(text)), reply);
-    EXPECT_EQ(encodeString(withCapacity(L"", 40)), L"<string></string>");
-    EXPECT_EQ(encodeString(withCapacity(L"plain", 40)), L"<string>plain</string>");
-    EXPECT_EQ(encodeString(withCapacity(L"&&&", 40)), L"<string>&amp;&amp;&amp;</string>");
+// Every way to cut the text in two, and in single characters.
+template <typename Unit>
+std::vector<std::vector<std::basic_string<Unit>>> cuts(const std::basic_string<Unit>& text) {
+    std::vector<std::vector<std::basic_string<Unit>>> all;
+    for (size_t at = 0; at <= text.size(); ++at) {
+        all.push_back({text.substr(0, at), text.substr(at)});
+    }
+    std::vector<std::basic_string<Unit>> single;
+    for (const Unit c : text) {
+        single.push_back(std::basic_string<Unit>(1, c));
+    }
+    all.push_back(single);
+    return all;
+}
+
+template <typename Unit> void expectPartsMake(const std::basic_string<Unit>& text, const wstring& reply) {
+    for (const auto& cut : cuts(text)) {
+        EXPECT_EQ(reply.size(), writeString(cut, 0).length);
+        EXPECT_EQ(reply, writeString(cut, reply.size()).text);
+    }
+}
+
+// The reply is counted and then written in parts as encodeString builds it
+// whole; the text ends at its first NUL, whichever part holds it.
+TEST(ReplyWriting, PartsMakeTheReplyEncodeStringMakes) {
+    // Long enough for the wide scans' blocks, with markup on both sides of a block's end.
+    const std::string head = "plain text & more <tags> " + std::string(40, 'x') + "\xE9\xFF>&<tail";
+    const std::string narrow = head + std::string(1, '\0') + "after the end & <";
+    const wstring narrowText = L"plain text & more <tags> " + wstring(40, L'x') + L"\x00E9\x00FF>&<tail";
+    expectPartsMake(narrow, encodeString(narrowText));
+
+    std::u16string wide = u"\x4E2D";
+    for (const char c : narrow) {
+        wide += static_cast<char16_t>(static_cast<unsigned char>(c));
+    }
+    expectPartsMake(wide, encodeString(L"\x4E2D" + narrowText));
+}
+
+// A buffer shorter than the reply (its text changed between the passes) gets
+// a beginning of the reply, whole entities only, and nothing past its end.
+TEST(ReplyWriting, AShortBufferIsFilledWithWholeEntitiesOnly) {
+    const std::vector<std::string> text = {"a&b<"};
+    const wstring reply = L"<string>a&amp;b&lt;</string>";
+    for (size_t capacity = 1; capacity < reply.size(); ++capacity) {
+        const Written written = writeString(text, capacity);
+        EXPECT_LE(written.length, capacity);
+        EXPECT_EQ(reply.substr(0, written.length), written.text);
+    }
+    // "<string>a" and then "&amp;" does not fit: it is left out whole.
+    EXPECT_EQ(L"<string>a", writeString(text, 12).text);
+    EXPECT_EQ(L"<string>a&amp;", writeString(text, 14).text);
+}
+
+TEST(ReplyWriting, FragmentsAndNumbers) {
+    std::vector<char16_t> buffer(40);
+    ReplyWriter writer(buffer.data(), buffer.size());
+    writer.fragment("<property id='");
+    writer.decimal(0);
+    writer.fragment("'>");
+    writer.decimal(std::numeric_limits<uint64_t>::max());
+    EXPECT_EQ(u"<property id='0'>18446744073709551615", std::u16string(buffer.data(), writer.length()));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // findFiles and getFileContent end to end: files the test makes in the
 // program folder, read by the real program at the stand-in movie's request.
+#include "bridge/file_replies.h"
 #include "desktop/files.h"
 #include "tests/host_run.h"
 
@@ -147,24 +148,52 @@ TEST_F(FileCommands, GetFileContentDecodesItsPathAndReadsRelativeToTheProgram) {
               replies(result));
 }
 
-// Cast to size_t on the 32-bit program, a file of 4 GiB or more wrapped
-// around to a small size, and the movie got a silently cut text. A size that
-// no text can hold is refused whole; the reply is then the empty one of an
-// unreadable file.
-TEST(NoTruncatedFileText, SizesNoTextCanHoldAreRefusedWhole) {
-    EXPECT_TRUE(canHoldFileText(0));
-    EXPECT_TRUE(canHoldFileText(64 * 1024 * 1024));
-    const uint64_t largest = std::wstring().max_size();
-    // Its room to grow must fit as well.
-    EXPECT_FALSE(canHoldFileText(largest));
-    EXPECT_TRUE(canHoldFileText(largest / 2));
-    EXPECT_FALSE(canHoldFileText(UINT64_MAX));
-    // 4 GiB on the 32-bit program, where a size_t holds only its low bits;
-    // on the 64-bit one, a size well past any address space.
-    const uint64_t tooLarge = sizeof(size_t) < sizeof(uint64_t) ? uint64_t{1} << 32 : uint64_t{1} << 62;
-    for (const uint64_t size : {tooLarge, tooLarge + 10}) {
-        EXPECT_FALSE(canHoldFileText(size)) << size;
+// A file read in chunks far smaller than its text: chunks end inside a UTF-16
+// unit, on either side of a markup character, and before the first NUL. The
+// reply is the one a whole read gives.
+TEST(FileContentReply, IsTheSameWhereverTheChunksEnd) {
+    TempFolder folder;
+    const std::string narrow = std::string("ab&c<d>e\xE9", 9) + std::string(1, '\0') + "zz";
+    std::string wide = "\xFF\xFE";
+    for (const char c : std::string("ab&c<d>e\xE9", 9)) {
+        wide += c;
+        wide += '\0';
     }
+    wide += std::string("\x2D\x4E\0\0z\0z", 8);
+    const struct {
+        const wchar_t* name;
+        std::string bytes;
+        std::wstring reply;
+    } files[] = {
+        {L"\\narrow.txt", narrow, L"<string>ab&amp;c&lt;d&gt;e\x00E9</string>"},
+        {L"\\wide.txt", wide, L"<string>ab&amp;c&lt;d&gt;e\x00E9\x4E2D</string>"},
+        // A last odd byte is dropped.
+        {L"\\odd.txt", std::string("\xFF\xFEo\0k\0!", 7), L"<string>ok</string>"},
+    };
+    for (const auto& file : files) {
+        writeUtf8File(folder.path() + file.name, file.bytes);
+        for (const size_t chunk : {1, 2, 3, 7, 4096}) {
+            std::optional<TextFile> text = TextFile::open(folder.path() + file.name, chunk);
+            ASSERT_TRUE(text);
+            const UniqueBstr reply = fileContentReply(*text);
+            EXPECT_EQ(file.reply, std::wstring(reply.get(), SysStringLen(reply.get())))
+                << utf8(file.name) << " in chunks of " << chunk;
+        }
+    }
+}
+
+// A reply longer than a BSTR can hold is refused whole (the empty reply of an
+// unreadable file), never cut: sizes near and past 4 Gi bytes included, which a
+// 32-bit size_t would wrap around.
+TEST(NoTruncatedFileText, RepliesNoBstrCanHoldAreRefusedWhole) {
+    constexpr uint64_t largest = 0x7FFFFFFB;
+    EXPECT_TRUE(fitsInReply(0));
+    EXPECT_TRUE(fitsInReply(64 * 1024 * 1024));
+    EXPECT_TRUE(fitsInReply(largest));
+    EXPECT_FALSE(fitsInReply(largest + 1));
+    EXPECT_FALSE(fitsInReply(uint64_t{1} << 32));
+    EXPECT_FALSE(fitsInReply((uint64_t{1} << 32) + 17));
+    EXPECT_FALSE(fitsInReply(UINT64_MAX));
 }
 
 } // namespace
