@@ -11,7 +11,7 @@
 extern HWND mainWindow;
 
 // True while the message loop is to run. Start-up sets it around the loop;
-// a close of the window clears it.
+// the quit command or a close of the window clears it.
 extern bool isRunning;
 
 // The mode the host is meant to be in, set by the display code's switches.

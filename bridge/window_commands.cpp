@@ -2,6 +2,8 @@
 
 #include "base/handles.h"
 #include "base/program.h"
+#include "bridge/codec.h"
+#include "bridge/flash_control.h"
 
 #include <shellapi.h>
 
@@ -9,9 +11,13 @@ void setCaption(const std::wstring& caption) {
     SetWindowTextW(mainWindow, caption.c_str());
 }
 
-// Sent, not posted: the movie hears windowClose before its own call returns.
+// The movie hears windowClose before its own call returns, while the player
+// is open. The hosting closes the player when the window gets WM_DESTROY,
+// before the window procedure sees it, and a player tears its movie down
+// then; so the window stays until shutdown, which closes the player.
 void quitGame() {
-    SendMessageW(mainWindow, WM_DESTROY, 0, 0);
+    callMovie(windowCloseRequest);
+    isRunning = false;
 }
 
 void minimizeGame() {

@@ -7,7 +7,8 @@
 
 // The caption becomes `caption`, character for character.
 void setCaption(const std::wstring& caption);
-// Tells the window procedure the window is closing; the loop then ends.
+// Tells the movie the window is closing and ends the loop; shutdown then
+// closes the player.
 void quitGame();
 // Treated exactly like a loss of activation: the game is suspended.
 void minimizeGame();

@@ -181,8 +181,8 @@ TEST(SystemCommands, ScreenSaverAndMonitorPowerAreRefusedOthersGoOn) {
     EXPECT_EQ((Lines{"send WM_SYSCOMMAND SC_SCREENSAVE 0", "send WM_SYSCOMMAND SC_MONITORPOWER 2",
                      "send WM_SYSCOMMAND SC_MONITORPOWER 1", gameProbe, fullscreenWindow,
                      "send WM_SYSCOMMAND 0xF141 0", fullscreenWindow, "send WM_SYSCOMMAND 0xF061 0",
-                     // WM_CLOSE, then WM_DESTROY from its default processing.
-                     windowClose, "close", windowClose, "release"}),
+                     // WM_CLOSE, whose default processing destroys the window.
+                     windowClose, "close", "release"}),
               afterStartup(run));
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_EQ(0u, run.boxes[0].find("About Wine")) << run.boxes[0];
