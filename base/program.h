@@ -23,5 +23,13 @@ extern bool isFullscreen;
 // procedure suspends and resumes; leaving fullscreen also ends a suspension.
 extern bool isSuspended;
 
+// The owner for the program's message boxes: the main window while the game
+// is on screen, so that the box stays above the topmost game, a click on the
+// game cannot raise it over the box, and the activation goes back to the game
+// when the box closes. None while the game is suspended or its window hidden
+// or minimised: an owned box would be hidden with its owner, and closing it
+// would activate the window and resume the game behind the player's back.
+HWND boxOwner();
+
 // The folder of the program file, without a trailing backslash.
 std::wstring programFolder();

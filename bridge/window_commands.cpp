@@ -26,10 +26,10 @@ void minimizeGame() {
 
 // The fullscreen game window is topmost: a box of the usual band would open
 // behind it, and the game would seem frozen while the box waits unseen.
-// Without an owner MB_SYSTEMMODAL means the same as MB_TOPMOST on Windows;
-// Wine 8 honours only the former.
+// MB_SYSTEMMODAL adds WS_EX_TOPMOST to an application-modal box on Windows,
+// as MB_TOPMOST does; Wine 8 honours only the former.
 void showMessage(const std::wstring& text) {
-    MessageBoxW(nullptr, text.c_str(), L"", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
+    MessageBoxW(boxOwner(), text.c_str(), L"", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
 }
 
 std::vector<std::wstring> commandLineArguments() {

@@ -13,7 +13,7 @@ void quitGame();
 // Treated exactly like a loss of activation: the game is suspended.
 void minimizeGame();
 
-// A modal box with `text`, an empty caption and OK, owned by no window.
+// A modal box with `text`, an empty caption and OK, above the game.
 void showMessage(const std::wstring& text);
 // The program's command-line arguments after its own path, split by the
 // Windows rules; none when the line cannot be split.
