@@ -11,6 +11,11 @@ constexpr DWORD modulePathLength = 261;
 
 } // namespace
 
+HWND boxOwner() {
+    const bool shown = mainWindow && IsWindowVisible(mainWindow) && !IsIconic(mainWindow);
+    return shown && !isSuspended ? mainWindow : nullptr;
+}
+
 std::wstring programFolder() {
     wchar_t path[modulePathLength] = {};
     GetModuleFileNameW(nullptr, path, modulePathLength);

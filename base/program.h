@@ -11,7 +11,7 @@
 extern HWND mainWindow;
 
 // True while the message loop is to run. Start-up sets it around the loop;
-// a close of the window clears it.
+// the quit command or a close of the window clears it.
 extern bool isRunning;
 
 // The mode the host is meant to be in, set by the display code's switches.
@@ -22,6 +22,14 @@ extern bool isFullscreen;
 // True while the game is suspended after a loss of activation. The window
 // procedure suspends and resumes; leaving fullscreen also ends a suspension.
 extern bool isSuspended;
+
+// The owner for the program's message boxes: the main window while the game
+// is on screen, so that the box stays above the topmost game, a click on the
+// game cannot raise it over the box, and the activation goes back to the game
+// when the box closes. None while the game is suspended or its window hidden
+// or minimised: an owned box would be hidden with its owner, and closing it
+// would activate the window and resume the game behind the player's back.
+HWND boxOwner();
 
 // The folder of the program file, without a trailing backslash.
 std::wstring programFolder();

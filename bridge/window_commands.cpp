@@ -2,6 +2,8 @@
 
 #include "base/handles.h"
 #include "base/program.h"
+#include "bridge/codec.h"
+#include "bridge/flash_control.h"
 
 #include <shellapi.h>
 
@@ -9,9 +11,13 @@ void setCaption(const std::wstring& caption) {
     SetWindowTextW(mainWindow, caption.c_str());
 }
 
-// Sent, not posted: the movie hears windowClose before its own call returns.
+// The movie hears windowClose before its own call returns, while the player
+// is open. The hosting closes the player when the window gets WM_DESTROY,
+// before the window procedure sees it, and a player tears its movie down
+// then; so the window stays until shutdown, which closes the player.
 void quitGame() {
-    SendMessageW(mainWindow, WM_DESTROY, 0, 0);
+    callMovie(windowCloseRequest);
+    isRunning = false;
 }
 
 void minimizeGame() {
@@ -20,10 +26,10 @@ void minimizeGame() {
 
 // The fullscreen game window is topmost: a box of the usual band would open
 // behind it, and the game would seem frozen while the box waits unseen.
-// Without an owner MB_SYSTEMMODAL means the same as MB_TOPMOST on Windows;
-// Wine 8 honours only the former.
+// MB_SYSTEMMODAL adds WS_EX_TOPMOST to an application-modal box on Windows,
+// as MB_TOPMOST does; Wine 8 honours only the former.
 void showMessage(const std::wstring& text) {
-    MessageBoxW(nullptr, text.c_str(), L"", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
+    MessageBoxW(boxOwner(), text.c_str(), L"", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
 }
 
 std::vector<std::wstring> commandLineArguments() {

@@ -24,8 +24,8 @@ void showModeFailure(LONG result) {
     std::snprintf(text, sizeof(text), "failed to set resolution to %d x %d.\nError:%ld",
                   static_cast<int>(gameWidth), static_cast<int>(gameHeight), static_cast<long>(result));
     // Above the topmost game window, which would otherwise hide it (both
-    // flags, as for the movie's message box).
-    MessageBoxA(nullptr, text, "", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
+    // flags and the owner, as for the movie's message box).
+    MessageBoxA(boxOwner(), text, "", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
 }
 
 } // namespace

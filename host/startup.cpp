@@ -40,14 +40,35 @@ bool claimSingleInstance(UniqueHandle& mutex) {
     return error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED;
 }
 
-// Lets the control go on whatever path start-up or the game ends, while its
-// apartment is still open: a release after CoUninitialize, at process exit,
-// could call into a player library that is gone.
-struct ControlRelease {
-    ControlRelease() = default;
-    ControlRelease(const ControlRelease&) = delete;
-    ControlRelease& operator=(const ControlRelease&) = delete;
-    ~ControlRelease() { flashControl.reset(); }
+// Closes the control and lets it go. On Windows the last CoUninitialize
+// frees the libraries COM loaded, in use or not: a player still alive then
+// would have its code unmapped under its own window, timers and threads. The
+// hosting holds the control as long as the window exists; destroying the
+// window makes it close the control and drop its references. The sink
+// forgets the control first, and callMovie no longer reaches it while the
+// window goes: the movie has heard windowClose, or never ran.
+void closeControl(FlashEventListener& sink) {
+    sink.setControl(nullptr);
+    ComPtr<IShockwaveFlash> control = std::move(flashControl);
+    // The close command's default processing may have destroyed it already.
+    const HWND window = std::exchange(mainWindow, nullptr);
+    if (window && IsWindow(window)) {
+        DestroyWindow(window);
+    }
+    control.reset();
+}
+
+// Closes the control on whatever path start-up or the game ends, while its
+// apartment is still open.
+class ControlClose {
+  public:
+    explicit ControlClose(FlashEventListener& sink) : sink_(sink) {}
+    ControlClose(const ControlClose&) = delete;
+    ControlClose& operator=(const ControlClose&) = delete;
+    ~ControlClose() { closeControl(sink_); }
+
+  private:
+    FlashEventListener& sink_;
 };
 
 // `path` loaded as a library, or null. Its own dependencies are looked for
@@ -116,20 +137,12 @@ bool createControl(FlashEventListener& sink, const std::wstring& shippedPlayer) 
 }
 
 // The player cannot run the game: leave the desktop as it was and tell the
-// user. Nothing may reach the control once it is let go: the sink forgets it,
-// and the window that hosts it goes first, so that the hosting closes the
-// control and drops its own reference before ours goes. On Windows the last
-// CoUninitialize unloads the player's code; it comes after the notice, whose
-// download page may need COM.
+// user. The control is closed and let go before the notice, whose message
+// loop would otherwise dispatch to its window; COM ends after the notice,
+// whose download page may need it.
 int refusePlayer(FlashEventListener& sink, ComApartment& com, const StudioSettings& settings) {
-    sink.setControl(nullptr);
-    // Out of callMovie's reach while the window's WM_DESTROY runs.
-    ComPtr<IShockwaveFlash> control = std::move(flashControl);
     restoreDisplayMode();
-    if (mainWindow) {
-        DestroyWindow(std::exchange(mainWindow, nullptr));
-    }
-    control.reset();
+    closeControl(sink);
     showFlashPlayerNotice(settings.downloadAddress);
     com.uninitialize();
     return -1;
@@ -185,10 +198,9 @@ void runMessageLoop() {
     }
 }
 
-void shutDown(ComApartment& com) {
-    flashControl.reset();
+void shutDown(FlashEventListener& sink, ComApartment& com) {
+    closeControl(sink);
     restoreDisplayMode();
-    ShowWindow(mainWindow, SW_HIDE);
     repaintDesktop();
     com.uninitialize();
 }
@@ -210,7 +222,7 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
     const auto winInit = procedure<AtlAxWinInitFunction>(atl, "AtlAxWinInit");
 
     ComApartment com;
-    const ControlRelease releaseControlLast;
+    const ControlClose closeControlLast(sink);
     // Without the hosting library the game could not be shown at all.
     if (!attachControl || !winInit) {
         return refusePlayer(sink, com, settings);
@@ -245,6 +257,6 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
     isRunning = true;
     runMessageLoop();
     isRunning = false;
-    shutDown(com);
+    shutDown(sink, com);
     return 1;
 }

@@ -2,16 +2,12 @@
 
 #include "bridge/codec.h"
 #include "bridge/flash_control.h"
+#include "bridge/window_commands.h"
 #include "display/fullscreen.h"
 #include "base/exception_report.h"
 #include "base/program.h"
 
 namespace {
-
-void onClose() {
-    callMovie(windowCloseRequest);
-    isRunning = false;
-}
 
 // Set while a resume runs. Showing the window, or closing the box of a
 // refused mode change, activates the window again from inside the resume;
@@ -81,8 +77,13 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     try {
         switch (message) {
         case WM_CLOSE:
+            // The default processing then destroys the window.
+            quitGame();
+            break;
         case WM_DESTROY:
-            onClose();
+            // The hosting has closed the player before this reaches us: the
+            // movie can no longer hear of it.
+            isRunning = false;
             break;
         case WM_ACTIVATE:
             onActivate(wParam);

@@ -66,7 +66,7 @@ TEST_P(FailingCalls, EveryCallIntoTheMovieFailingLeavesTheGameRunning) {
     EXPECT_EQ((Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, failure, "send WM_ACTIVATE WA_ACTIVE 0",
                      gameMaximized, failure, "post WM_RBUTTONDOWN 0 0", rightClick, failure,
                      "probe mode current=1024x768x32 registry=1280x1024x32", "event FSCommand quit",
-                     "  close", "  " + windowClose, "  " + failure, "release"}),
+                     "  " + windowClose, "  " + failure, "close", "release"}),
               afterStartup(run));
 }
 
@@ -106,8 +106,8 @@ TEST(ReentrantCalls, RequestsFromInsideTheHostsCallsAreServedInPlace) {
         (Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, "event FlashCall " + resolution,
                "  reply " + screenResolutionReply, "post WM_RBUTTONDOWN 0 0", rightClick,
                "event FlashCall " + arguments, "  reply <array></array>", "send WM_ACTIVATE WA_ACTIVE 0",
-               gameMaximized, "event FSCommand quit", "  close", "  " + windowClose,
-               "  event FlashCall " + resolution, "    reply " + screenResolutionReply, "release"}),
+               gameMaximized, "event FSCommand quit", "  " + windowClose, "  event FlashCall " + resolution,
+               "    reply " + screenResolutionReply, "close", "release"}),
         afterStartup(run));
 }
 

@@ -151,4 +151,4 @@ const std::string gameMaximized = "call CallFunction <invoke name=\"gameMaximize
 const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>";
 const std::string fullscreenWindow = "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 "
                                      "rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
-const Lines quitting = {"event FSCommand quit", "  close", "  " + windowClose, "release"};
+const Lines quitting = {"event FSCommand quit", "  " + windowClose, "close", "release"};

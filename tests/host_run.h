@@ -63,7 +63,8 @@ extern const std::string rightClick;
 // The game's window fullscreen at 1024 x 768.
 extern const std::string fullscreenWindow;
 // The quit command at the end of most scripts, and what follows it: the
-// hosting closes the control at the WM_DESTROY the command sends.
+// movie hears windowClose inside its command, while the control is open;
+// shutdown then closes and releases the control.
 extern const Lines quitting;
 
 // Start-up's calls on the control, in order, made by the stand-in at `player`.

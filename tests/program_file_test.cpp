@@ -126,6 +126,18 @@ TEST_F(ProgramFile, ManifestNamesTheProgramVersion) {
     EXPECT_NE(std::string::npos, manifest().find("name=\"GameHost\" version=\"" GAMEHOST_VERSION ".0\""));
 }
 
+// Windows 7 SP1 is the floor: an older system refuses the file with its own
+// message rather than failing on a missing entry point.
+TEST_F(ProgramFile, NeedsWindows7) {
+    // A data-file module's handle has its low bits set; the headers are at
+    // the start of the file.
+    const auto* file = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(module_) & ~ULONG_PTR{3});
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+        file + reinterpret_cast<const IMAGE_DOS_HEADER*>(file)->e_lfanew);
+    EXPECT_EQ(6, headers->OptionalHeader.MajorSubsystemVersion);
+    EXPECT_EQ(1, headers->OptionalHeader.MinorSubsystemVersion);
+}
+
 TEST_F(ProgramFile, VersionResourceNamesTheProductAndItsVersion) {
     const std::vector<BYTE> info = versionInfo();
     ASSERT_FALSE(info.empty());

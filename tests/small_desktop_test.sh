@@ -29,8 +29,8 @@ expected='put Menu false
 probe mode current=800x600x32 registry=1000x740x32
 probe window caption="" style=0x94000000 exstyle=0x00000008 rect=0,0,800,600 topmost=1 visible=1 iconic=0
 event FSCommand quit
-  close
   call CallFunction <invoke name="windowClose" ></invoke>
+close
 release'
 actual=$(sed -n '/^put Menu false$/,$p' "$game/standin.log")
 if [ "$actual" != "$expected" ]; then

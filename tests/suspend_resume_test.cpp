@@ -181,8 +181,8 @@ TEST(SystemCommands, ScreenSaverAndMonitorPowerAreRefusedOthersGoOn) {
     EXPECT_EQ((Lines{"send WM_SYSCOMMAND SC_SCREENSAVE 0", "send WM_SYSCOMMAND SC_MONITORPOWER 2",
                      "send WM_SYSCOMMAND SC_MONITORPOWER 1", gameProbe, fullscreenWindow,
                      "send WM_SYSCOMMAND 0xF141 0", fullscreenWindow, "send WM_SYSCOMMAND 0xF061 0",
-                     // WM_CLOSE, then WM_DESTROY from its default processing.
-                     windowClose, "close", windowClose, "release"}),
+                     // WM_CLOSE, whose default processing destroys the window.
+                     windowClose, "close", "release"}),
               afterStartup(run));
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_EQ(0u, run.boxes[0].find("About Wine")) << run.boxes[0];
@@ -347,6 +347,39 @@ TEST(BoxesAboveTheFullscreenGame, TheRefusedModesBoxIsOnTop) {
                "event FSCommand fullscreen true", "  probe box topmost=1 centre=box",
                "  messagebox caption=\"\" text=\"failed to set resolution to 1500 x 1000.\\nError:-2\""}),
         Lines(log.begin(), log.begin() + std::min<size_t>(6, log.size())));
+}
+
+// Both boxes and the game are topmost. A player's click on the game (real
+// input, so that the system does a click's activation and z-order work)
+// must neither activate the game nor raise it over the box: the movie waits
+// inside its call until the box closes, and the game would seem frozen. Once
+// the box closes, the game has the activation back, without a suspension.
+const std::string clickOnTheGameDuringTheBox = "messagebox => click game => probe box => probe foreground\n";
+const Lines boxStaysOnTop = {"  click game", "  probe box topmost=1 centre=box", "  probe foreground box"};
+
+TEST(BoxesAboveTheFullscreenGame, AClickOnTheGameLeavesTheMessageBoxOnTop) {
+    ProgramFolder folder;
+    const std::string box = flashCallRequest("MessageBox", "<string>hello</string>");
+    const HostRun run = runToTheEnd(folder, clickOnTheGameDuringTheBox + "flashcall " + box +
+                                                "\nprobe foreground\nfscommand quit\n");
+    EXPECT_EQ((Lines{"event FlashCall " + box} + boxStaysOnTop +
+               Lines{"  messagebox caption=\"\" text=\"<string>hello</string>\"", "no reply",
+                     "probe foreground game"} +
+               quitting),
+              afterStartup(run));
+}
+
+TEST(BoxesAboveTheFullscreenGame, AClickOnTheGameLeavesTheRefusedModesBoxOnTop) {
+    ProgramFolder folder;
+    const HostRun run =
+        runToTheEnd(folder, setResolution(1500, 1000) + "\n" + clickOnTheGameDuringTheBox +
+                                "fscommand fullscreen true\nprobe foreground\nfscommand quit\n");
+    EXPECT_EQ((Lines{setResolutionEvent(1500, 1000), "no reply", "event FSCommand fullscreen true"} +
+               boxStaysOnTop +
+               Lines{"  messagebox caption=\"\" text=\"failed to set resolution to 1500 x 1000.\\nError:-2\"",
+                     "probe foreground game"} +
+               quitting),
+              afterStartup(run));
 }
 
 // An access violation in the movie while the host calls it from its main

@@ -116,6 +116,9 @@ STDMETHODIMP Control::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
         // A call into the movie may release the host's last reference.
         AddRef();
         const ComPtr<Control> self = ComPtr<Control>::attach(this);
+        if (embedding.isClosed()) {
+            logLine(L"call after close");
+        }
         return dispatch(id, flags, params, result, exception, argumentError);
     } catch (...) {
         return E_UNEXPECTED;

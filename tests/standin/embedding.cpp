@@ -104,6 +104,7 @@ STDMETHODIMP Embedding::SetClientSite(IOleClientSite* site) {
         }
         if (site) {
             site->AddRef();
+            closed = false;
         }
         clientSite.reset(site);
         return S_OK;
@@ -126,6 +127,7 @@ STDMETHODIMP Embedding::GetClientSite(IOleClientSite** site) {
 STDMETHODIMP Embedding::Close(DWORD) {
     try {
         logLine(L"close");
+        closed = true;
         deactivate();
         return S_OK;
     } catch (...) {

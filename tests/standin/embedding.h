@@ -22,6 +22,9 @@ class Embedding : public IOleObject, public IOleInPlaceObject {
     // The in-place site's window while the control is in-place active.
     HWND siteWindow() const { return hostWindow; }
     HWND ownWindow() const { return playerWindow; }
+    // Between the container's Close and a new client site. A player has torn
+    // its movie down by then: nothing should call it any more.
+    bool isClosed() const { return closed; }
     void showMovie(const std::wstring& path);
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
@@ -72,6 +75,7 @@ class Embedding : public IOleObject, public IOleInPlaceObject {
     ComPtr<IOleInPlaceSite> inPlaceSite;
     HWND hostWindow = nullptr;
     HWND playerWindow = nullptr;
+    bool closed = false;
     // What a container sees before it sets an extent: 640 by 480 pixels at 96 dpi.
     SIZEL extent = {16933, 12700};
 };

@@ -152,9 +152,12 @@ void ModalWatchers::service(const std::function<void(const std::wstring&)>& runS
         }
         if (!messageBoxes.empty() && isMessageBox(dialog)) {
             if (!messageBoxes.front().during.empty()) {
-                // The step may open boxes of its own and service them, nested.
-                const std::wstring step = messageBoxes.front().during;
-                messageBoxes.front().during.clear();
+                // One step a tick; the step may open boxes of its own and
+                // service them, nested.
+                std::wstring& during = messageBoxes.front().during;
+                const size_t arrow = during.find(L" => ");
+                const std::wstring step = during.substr(0, arrow);
+                during = arrow == std::wstring::npos ? std::wstring() : during.substr(arrow + 4);
                 runStep(step);
                 return;
             }

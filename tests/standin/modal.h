@@ -30,7 +30,8 @@ bool parseDialogAction(const std::wstring& operand, DialogAction& action);
 
 class ModalWatchers {
   public:
-    // `during`: a script step to run while the box is open, before its OK.
+    // `during`: script steps to run while the box is open, before its OK,
+    // one a tick, joined by " => ".
     // The OK comes once the box has stood for `patience` ms.
     void armMessageBox(const std::wstring& during, DWORD patience) {
         messageBoxes.push_back({during, patience});

@@ -179,6 +179,31 @@ void probeBox(HWND box, HWND game) {
                                         : L"other"));
 }
 
+// Which window has the foreground: the open box, the game or another.
+void probeForeground(HWND box, HWND game) {
+    const HWND foreground = GetForegroundWindow();
+    logLine(std::wstring(L"probe foreground ") + (box && foreground == box     ? L"box"
+                                                  : game && foreground == game ? L"game"
+                                                                               : L"other"));
+}
+
+// A left click near the top-left corner of the game's client area, as real
+// input: through the system's input queue, so that the system does a click's
+// activation and z-order work as for a player's click. The next timer tick
+// comes only once the thread has taken the click from its queue.
+void clickGame(HWND game) {
+    constexpr int inset = 8;
+    POINT point = {inset, inset};
+    ClientToScreen(game, &point);
+    SetCursorPos(point.x, point.y);
+    INPUT click[2] = {};
+    click[0].type = INPUT_MOUSE;
+    click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    click[1].type = INPUT_MOUSE;
+    click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, click, sizeof(INPUT));
+}
+
 std::wstring registryData(const std::wstring& location) {
     size_t rootEnd = location.find(L'\\');
     size_t nameStart = location.rfind(L'\\');
@@ -463,6 +488,10 @@ bool Script::runNestedStep(const std::wstring& line) {
             probeBox(openMessageBox(), host.hostWindow());
             return true;
         }
+        if (operand == L"foreground") {
+            probeForeground(openMessageBox(), host.hostWindow());
+            return true;
+        }
         if (operand == L"mode") {
             logLine(L"probe mode current=" + modeText(ENUM_CURRENT_SETTINGS) + L" registry=" +
                     modeText(ENUM_REGISTRY_SETTINGS));
@@ -481,6 +510,14 @@ bool Script::runNestedStep(const std::wstring& line) {
             return true;
         }
         return false;
+    }
+    if (keyword == L"click" && operand == L"game") {
+        HWND window = host.hostWindow();
+        logLine(window ? line : L"no window");
+        if (window) {
+            clickGame(window);
+        }
+        return true;
     }
     if (keyword == L"crash" && operand.empty()) {
         crash();

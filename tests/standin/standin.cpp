@@ -1,5 +1,6 @@
 // A stand-in for the Flash player control, for tests only: the same CLSID and
 // the calls and events a host uses, with a movie that is a plain-text script.
+#include "apartment_watch.h"
 #include "control.h"
 #include "log.h"
 
@@ -363,6 +364,7 @@ class Factory : public IClassFactory {
                 logFailure(L"create", CLASS_E_CLASSNOTAVAILABLE);
                 return CLASS_E_CLASSNOTAVAILABLE;
             }
+            watchApartmentEnd(liveObjects);
             const ComPtr<Control> control = ComPtr<Control>::attach(new Control(settings));
             return control->QueryInterface(iid, object);
         } catch (...) {

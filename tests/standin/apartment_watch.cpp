@@ -1,0 +1,62 @@
+#include "apartment_watch.h"
+
+#include "log.h"
+
+namespace {
+
+using CoUninitializeFunction = void(WINAPI*)();
+
+CoUninitializeFunction realCoUninitialize = nullptr;
+const LONG* watchedControls = nullptr;
+
+void WINAPI watchedCoUninitialize() {
+    if (*watchedControls > 0) {
+        logLine(L"CoUninitialize under a live control");
+    }
+    realCoUninitialize();
+}
+
+// The program's import-table slot that holds `function`, or null.
+FARPROC* importSlot(HMODULE program, FARPROC function) {
+    auto* base = reinterpret_cast<BYTE*>(program);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!imports.VirtualAddress) {
+        return nullptr;
+    }
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         library->Name; ++library) {
+        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk); slot->u1.Function;
+             ++slot) {
+            if (reinterpret_cast<FARPROC>(slot->u1.Function) == function) {
+                return reinterpret_cast<FARPROC*>(&slot->u1.Function);
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void watchApartmentEnd(const LONG& liveControls) {
+    if (realCoUninitialize) {
+        return;
+    }
+    const FARPROC function = GetProcAddress(GetModuleHandleW(L"ole32.dll"), "CoUninitialize");
+    FARPROC* slot = function ? importSlot(GetModuleHandleW(nullptr), function) : nullptr;
+    HMODULE self = nullptr;
+    // The watch runs inside CoUninitialize, which may free this library on
+    // Windows: it stays loaded until the process ends.
+    if (!slot || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                     reinterpret_cast<LPCWSTR>(&watchedCoUninitialize), &self)) {
+        logLine(L"cannot watch CoUninitialize");
+        return;
+    }
+    watchedControls = &liveControls;
+    realCoUninitialize = reinterpret_cast<CoUninitializeFunction>(*slot);
+    DWORD protection = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+    *slot = reinterpret_cast<FARPROC>(&watchedCoUninitialize);
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+}
