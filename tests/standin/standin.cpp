@@ -367,7 +367,7 @@ class Factory : public IClassFactory {
             // As a player does: winmm.dll as a static import, and a library
             // loaded by name long after the player's own load.
             timeGetTime();
-            LoadLibraryW(L"msacm32.dll");
+            LoadLibraryW(L"dsound.dll");
 #endif
             if (settings.fails(L"create")) {
                 logFailure(L"create", CLASS_E_CLASSNOTAVAILABLE);
