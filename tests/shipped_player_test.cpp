@@ -295,11 +295,12 @@ TEST(ShippedPlayer, FileThatIsNoLibraryLeavesTheRegisteredOne) {
 }
 
 // A program built with another player file name and download page.
+// Its manifest names that file too: the type library is found in it.
 TEST(StudioSettings, PlayerFileNameIsTheConfiguredOne) {
     ProgramFolder folder(OTHER_PROGRAM);
-    placeStandIn(folder, PLAYER_FILE);
+    writeUtf8File(folder.path() + L"\\" + PLAYER_FILE, "not a library\n");
     const std::wstring player = placeStandIn(folder, OTHER_PLAYER_FILE);
-    expectGameRan(folder.run("fscommand quit\n"), startupCalls(folder, player));
+    expectGameRan(folder.run("fscommand quit\n", typeLibraryNames), startupCalls(folder, player));
 }
 
 TEST(StudioSettings, NoticeOpensTheConfiguredDownloadPage) {
