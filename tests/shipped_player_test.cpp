@@ -183,9 +183,11 @@ void leaveTypeLibraryOutOfTheContext(const ProgramFolder& folder) {
     manifest.erase(start, manifest.find("/>", start) + 2 - start);
     const HANDLE update = BeginUpdateResourceW(folder.program().c_str(), FALSE);
     ASSERT_NE(nullptr, update);
-    ASSERT_TRUE(UpdateResourceW(update, RT_MANIFEST, id, language, manifest.data(),
-                                static_cast<DWORD>(manifest.size())));
-    ASSERT_TRUE(EndUpdateResourceW(update, FALSE));
+    const bool updated = UpdateResourceW(update, RT_MANIFEST, id, language, manifest.data(),
+                                         static_cast<DWORD>(manifest.size()));
+    // Ends the update either way; what failed is discarded.
+    ASSERT_TRUE(EndUpdateResourceW(update, !updated));
+    ASSERT_TRUE(updated);
 }
 
 void expectGameRan(const HostRun& run, const Lines& startup) {
@@ -220,7 +222,7 @@ TEST(ShippedPlayer, RunsOnItsOwnTypeLibraryWithoutRegistrationOrRegistryWrites) 
 // player is tried next, whose type library is not registered either.
 TEST(ShippedPlayer, WithoutItsTypeLibraryInTheContextTakesTheFallbackThenTheNotice) {
     ProgramFolder folder;
-    leaveTypeLibraryOutOfTheContext(folder);
+    ASSERT_NO_FATAL_FAILURE(leaveTypeLibraryOutOfTheContext(folder));
     const std::wstring player = placeStandIn(folder, PLAYER_FILE);
     const HostRun run = folder.run("fscommand quit\n", typeLibraryNames);
     EXPECT_EQ(-1, signedCode(run.exitCode));
