@@ -14,8 +14,11 @@ bool isFile(const std::wstring& path) {
 }
 
 // From the manifest resource of the program file: the files it names are
-// then looked for in the program folder. No registry key is read or written,
-// and no rights beyond the user's are needed.
+// then looked for in the program folder. Carried, not written out at run
+// time: the program folder may be read-only, and a manifest in another
+// folder, pointed at this one, finds the class but not the type library
+// under Wine. Nothing is written to the registry, and no rights beyond the
+// user's are needed.
 UniqueActivationContext makePlayerContext() {
     wchar_t program[MAX_PATH + 1] = {};
     const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH + 1);
