@@ -66,6 +66,8 @@ using UniqueModule = UniqueNullable<HMODULE, FreeLibrary>;
 using UniqueBstr = UniqueNullable<BSTR, SysFreeString>;
 using UniqueLocal = UniqueNullable<HLOCAL, LocalFree>;
 using UniqueGdiplusImage = UniqueNullable<Gdiplus::GpImage*, disposeGdiplusImage>;
+// What CreateActCtxW made; invalid when it failed.
+using UniqueActivationContext = UniqueInvalidable<ReleaseActCtx>;
 
 // One reference to a COM interface.
 template <typename Interface> class ComPtr {
@@ -160,6 +162,38 @@ class ComApartment {
 
   private:
     bool initialized_;
+};
+
+// An activation context active on this thread until the scope ends or
+// deactivate(); deactivates only when the activation succeeded. Scopes on one
+// thread must end in the reverse order of their start.
+class ActivationScope {
+  public:
+    ActivationScope() noexcept = default;
+    explicit ActivationScope(HANDLE context) noexcept
+        : active_(context != INVALID_HANDLE_VALUE && ActivateActCtx(context, &cookie_)) {}
+    ActivationScope(const ActivationScope&) = delete;
+    ActivationScope& operator=(const ActivationScope&) = delete;
+    ActivationScope(ActivationScope&& other) noexcept
+        : cookie_(other.cookie_), active_(std::exchange(other.active_, false)) {}
+    ActivationScope& operator=(ActivationScope&& other) noexcept {
+        deactivate();
+        cookie_ = other.cookie_;
+        active_ = std::exchange(other.active_, false);
+        return *this;
+    }
+    ~ActivationScope() { deactivate(); }
+
+    void deactivate() noexcept {
+        if (std::exchange(active_, false)) {
+            DeactivateActCtx(0, cookie_);
+        }
+    }
+    bool active() const noexcept { return active_; }
+
+  private:
+    ULONG_PTR cookie_ = 0;
+    bool active_ = false;
 };
 
 // GDI+ for a scope, version 1 with its own background thread and external

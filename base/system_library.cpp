@@ -2,6 +2,16 @@
 
 #include <string>
 
+void restrictLibrarySearch() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const auto setDefaultDirectories = procedure<SetDefaultDllDirectoriesFunction>(
+        GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (setDefaultDirectories) {
+        setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    SetDllDirectoryW(L"");
+}
+
 HMODULE loadSystemLibrary(const wchar_t* name) {
     wchar_t folder[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);

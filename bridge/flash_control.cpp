@@ -15,6 +15,13 @@ ComPtr<IShockwaveFlash> flashControl;
 
 namespace {
 
+constexpr wchar_t flashVersionName[] = L"FlashVersion";
+constexpr wchar_t disableLocalSecurityName[] = L"DisableLocalSecurity";
+constexpr wchar_t movieName[] = L"Movie";
+constexpr wchar_t menuName[] = L"Menu";
+constexpr wchar_t callFunctionName[] = L"CallFunction";
+constexpr wchar_t setReturnValueName[] = L"SetReturnValue";
+
 // The error object a failed call left, when the control says it keeps one for
 // this interface.
 ComPtr<IErrorInfo> takeErrorInfo(IShockwaveFlash* control) noexcept {
@@ -107,9 +114,21 @@ void invokeWithText(IShockwaveFlash* control, const wchar_t* name, WORD flags, B
 
 } // namespace
 
+bool bindsEveryCall(IShockwaveFlash* control) noexcept {
+    for (const wchar_t* name : {flashVersionName, disableLocalSecurityName, movieName, menuName,
+                                callFunctionName, setReturnValueName}) {
+        HRESULT bound = S_OK;
+        bind(control, name, bound);
+        if (FAILED(bound)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 uint32_t flashVersion(IShockwaveFlash* control) {
     UniqueVariant result;
-    invokeTyped(control, L"FlashVersion", DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, result);
+    invokeTyped(control, flashVersionName, DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, result);
     if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_UI4))) {
         throw _com_error(DISP_E_TYPEMISMATCH);
     }
@@ -118,11 +137,11 @@ uint32_t flashVersion(IShockwaveFlash* control) {
 
 void disableLocalSecurity(IShockwaveFlash* control) {
     UniqueVariant result;
-    invokeTyped(control, L"DisableLocalSecurity", DISPATCH_METHOD, nullptr, result);
+    invokeTyped(control, disableLocalSecurityName, DISPATCH_METHOD, nullptr, result);
 }
 
 void putMovie(IShockwaveFlash* control, const std::wstring& path) {
-    invokeWithText(control, L"Movie", DISPATCH_PROPERTYPUT, textBstr(path).get());
+    invokeWithText(control, movieName, DISPATCH_PROPERTYPUT, textBstr(path).get());
 }
 
 void putMenu(IShockwaveFlash* control, bool enabled) {
@@ -130,7 +149,7 @@ void putMenu(IShockwaveFlash* control, bool enabled) {
     argument.vt = VT_BOOL;
     argument.boolVal = enabled ? VARIANT_TRUE : VARIANT_FALSE;
     UniqueVariant result;
-    invokeTyped(control, L"Menu", DISPATCH_PROPERTYPUT, &argument, result);
+    invokeTyped(control, menuName, DISPATCH_PROPERTYPUT, &argument, result);
 }
 
 void returnToMovie(IShockwaveFlash* control, const std::wstring& reply) {
@@ -138,7 +157,7 @@ void returnToMovie(IShockwaveFlash* control, const std::wstring& reply) {
 }
 
 void returnToMovie(IShockwaveFlash* control, const UniqueBstr& reply) {
-    invokeWithText(control, L"SetReturnValue", DISPATCH_METHOD, reply.get());
+    invokeWithText(control, setReturnValueName, DISPATCH_METHOD, reply.get());
 }
 
 // Up to the first NUL, on purpose: that is what the movie has always been
@@ -162,7 +181,7 @@ void callMovie(const wchar_t* request) noexcept {
         argument.bstrVal = text.get();
         UniqueVariant result;
         UniqueExceptionInfo exception;
-        invokeRaw(flashControl.get(), L"CallFunction", DISPATCH_METHOD, &argument, result.get(),
+        invokeRaw(flashControl.get(), callFunctionName, DISPATCH_METHOD, &argument, result.get(),
                   exception.get());
     } catch (...) {
         // A call into the movie may fail in any way; the host goes on regardless.

@@ -1,5 +1,6 @@
 // The program's entry point.
 #include "base/exception_report.h"
+#include "base/system_library.h"
 #include "host/startup.h"
 #include "studio_settings.h"
 
@@ -16,6 +17,7 @@ LONG WINAPI restoreDisplayOnCrash(EXCEPTION_POINTERS*) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     SetUnhandledExceptionFilter(restoreDisplayOnCrash);
+    restrictLibrarySearch();
     try {
         return runGame(instance, {GAMEHOST_PLAYER_FILE, GAMEHOST_DOWNLOAD_ADDRESS});
     } catch (...) {

@@ -7,6 +7,7 @@
 #include "display/fullscreen.h"
 #include "base/handles.h"
 #include "host/notice.h"
+#include "host/player_creation.h"
 #include "base/program.h"
 #include "base/system_library.h"
 #include "host/window_procedure.h"
@@ -24,7 +25,6 @@ constexpr uint32_t lowestMajorVersion = 10;
 
 using AtlAxWinInitFunction = BOOL(WINAPI*)();
 using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**);
-using DllGetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 // Another copy runs when the name exists, when it came into being between the
 // test and the creation, or when it belongs to another session or user that
@@ -71,57 +71,10 @@ class ControlClose {
     FlashEventListener& sink_;
 };
 
-// `path` loaded as a library, or null. Its own dependencies are looked for
-// beside it. A file that is no image for this program fails quietly, without
-// the box Windows may show for a damaged one.
-UniqueModule loadPlayerFile(const std::wstring& path) {
-    DWORD errorMode = 0;
-    SetThreadErrorMode(SEM_FAILCRITICALERRORS, &errorMode);
-    UniqueModule player(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    SetThreadErrorMode(errorMode, nullptr);
-    return player;
-}
-
-// Creates the control into flashControl from the player file at `path`, the
-// copy the studio tested, without any registration.
-bool createShippedControl(const std::wstring& path) {
-    UniqueModule player = loadPlayerFile(path);
-    const auto getClassObject = procedure<DllGetClassObjectFunction>(player.get(), "DllGetClassObject");
-    if (!getClassObject) {
-        return false;
-    }
-    ComPtr<IClassFactory> factory;
-    if (FAILED(getClassObject(CLSID_ShockwaveFlash, IID_IClassFactory, factory.putVoid()))) {
-        // What a failed call left there is no reference of ours.
-        factory.detach();
-        return false;
-    }
-    if (!factory || FAILED(factory->CreateInstance(nullptr, IID_IShockwaveFlash, flashControl.putVoid()))) {
-        flashControl.detach();
-        return false;
-    }
-    // Kept loaded until the process ends: COM did not load it, so nothing
-    // else would free it, and freeing it under the control or its window
-    // would crash.
-    player.release();
-    return true;
-}
-
-// Creates the control into flashControl from the registered player.
-bool createRegisteredControl() {
-    if (FAILED(CoCreateInstance(CLSID_ShockwaveFlash, nullptr, CLSCTX_ALL, IID_IShockwaveFlash,
-                                flashControl.putVoid()))) {
-        // What a failed creation left there is no reference of ours.
-        flashControl.detach();
-        return false;
-    }
-    return true;
-}
-
 // Creates the control into flashControl, the shipped player before the
 // registered one, and connects the sink to its events.
-bool createControl(FlashEventListener& sink, const std::wstring& shippedPlayer) {
-    if (!createShippedControl(shippedPlayer) && !createRegisteredControl()) {
+bool createControl(FlashEventListener& sink, PlayerCreation& player, const std::wstring& shippedPlayer) {
+    if (!player.createControl(shippedPlayer)) {
         return false;
     }
     ComPtr<IConnectionPointContainer> container;
@@ -215,7 +168,9 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
     // Declared in the order of teardown, last first: the control goes before
     // the apartment closes, and the apartment before the sink, which the
     // control holds while it is connected. atl.dll is never freed: the main
-    // window stays subclassed by it until the process ends.
+    // window stays subclassed by it until the process ends. The shipped
+    // player's activation context ends after everything of the player.
+    PlayerCreation player;
     FlashEventListener sink;
     const HMODULE atl = loadSystemLibrary(L"atl.dll");
     const auto attachControl = procedure<AtlAxAttachControlFunction>(atl, "AtlAxAttachControl");
@@ -228,7 +183,7 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
         return refusePlayer(sink, com, settings);
     }
     winInit();
-    if (!createControl(sink, programFolder() + L"\\" + settings.playerFile)) {
+    if (!createControl(sink, player, programFolder() + L"\\" + settings.playerFile)) {
         return refusePlayer(sink, com, settings);
     }
     try {

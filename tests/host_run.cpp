@@ -47,7 +47,30 @@ BOOL CALLBACK closeBox(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+constexpr wchar_t overridesKey[] = L"Software\\Wine\\AppDefaults\\gamehost.exe\\DllOverrides";
+
 } // namespace
+
+NativeLibrariesFirst::NativeLibrariesFirst(std::initializer_list<const wchar_t*> names) {
+    static constexpr wchar_t nativeFirst[] = L"native,builtin";
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, overridesKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        overrides_.put(), nullptr) != ERROR_SUCCESS) {
+        // What a failed call left there is no key of ours.
+        overrides_.release();
+        return;
+    }
+    for (const wchar_t* name : names) {
+        RegSetValueExW(overrides_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
+                       sizeof nativeFirst);
+    }
+}
+
+NativeLibrariesFirst::~NativeLibrariesFirst() {
+    if (overrides_) {
+        overrides_.reset();
+        RegDeleteKeyW(HKEY_CURRENT_USER, overridesKey);
+    }
+}
 
 ProgramFolder::ProgramFolder(const std::wstring& builtProgram) {
     CopyFileW(unixFilePath(builtProgram).c_str(), program().c_str(), FALSE);

@@ -4,6 +4,7 @@
 
 #include "tests/standin_session.h"
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,23 @@ struct HostRun {
     std::vector<std::string> boxes;
     // For each of them, how many lines the stand-in had logged when it was closed.
     std::vector<size_t> logLinesAtBoxes;
+};
+
+// Wine loads its own builtin copy of a system library even when a DLL of that
+// name lies in the program folder. Told "native, then builtin" for the
+// program, as for `names` while this lives, it searches the program folder
+// first, as Windows does for the libraries it does not always take from its
+// own folder: a planted DLL then shows.
+class NativeLibrariesFirst {
+  public:
+    explicit NativeLibrariesFirst(std::initializer_list<const wchar_t*> names);
+    NativeLibrariesFirst(const NativeLibrariesFirst&) = delete;
+    NativeLibrariesFirst& operator=(const NativeLibrariesFirst&) = delete;
+    ~NativeLibrariesFirst();
+    bool set() const { return static_cast<bool>(overrides_); }
+
+  private:
+    UniqueKey overrides_;
 };
 
 // A folder holding a copy of the program; its movie is written per run.

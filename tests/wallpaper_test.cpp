@@ -377,31 +377,16 @@ TEST_F(ReadOnlyDesktopKey, NothingIsWrittenAndTheWallpaperStays) {
 
 // atl.dll, winmm.dll and gdiplus.dll are not among the libraries Windows
 // always takes from its own folder: found by the usual search, one of that
-// name beside the game would run with the player's rights. Wine prefers its
-// own builtin libraries unless told otherwise; told "native, then builtin"
-// for the program, as here, it searches the program folder first, as Windows
-// does.
+// name beside the game would run with the player's rights.
 class SystemLibrariesOnlyFromTheSystemFolder : public WallpaperCommand {
   protected:
     void SetUp() override {
         WallpaperCommand::SetUp();
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, overridesKey, 0, nullptr, 0,
-                                                 KEY_SET_VALUE, nullptr, overrides_.put(), nullptr));
-        for (const wchar_t* name : {L"atl", L"winmm", L"gdiplus"}) {
-            RegSetValueExW(overrides_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
-                           sizeof nativeFirst);
-        }
-    }
-    void TearDown() override {
-        overrides_.reset();
-        RegDeleteKeyW(HKEY_CURRENT_USER, overridesKey);
-        WallpaperCommand::TearDown();
+        ASSERT_TRUE(nativeFirst_.set());
     }
 
   private:
-    static constexpr wchar_t overridesKey[] = L"Software\\Wine\\AppDefaults\\gamehost.exe\\DllOverrides";
-    static constexpr wchar_t nativeFirst[] = L"native,builtin";
-    UniqueKey overrides_;
+    const NativeLibrariesFirst nativeFirst_{L"atl", L"winmm", L"gdiplus"};
 };
 
 TEST_F(SystemLibrariesOnlyFromTheSystemFolder, LibrariesBesideTheGameAreNeverLoaded) {

@@ -69,27 +69,64 @@ HRESULT boolArgument(const DISPPARAMS* params, bool& value, UINT* argumentError)
 bool noArguments(const DISPPARAMS* params) {
     return !params || params->cArgs == 0;
 }
+
+const GUID libidStandIn = {0xD27CDB6B, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+// The control's type information from its type library, found by the
+// library's GUID and version: through the registry, or through an
+// activation context that names the file. A control built on the common COM
+// class libraries looks it up like this when it is first asked for a name;
+// the stand-in looks it up at every call, so that a context missing at any
+// point of the run shows.
+HRESULT typeInfo(ComPtr<ITypeInfo>& info) {
+    ComPtr<ITypeLib> library;
+    HRESULT result = LoadRegTypeLib(libidStandIn, 1, 0, LOCALE_NEUTRAL, library.put());
+    if (SUCCEEDED(result)) {
+        result = library->GetTypeInfoOfGuid(iidShockwaveFlash, info.put());
+    }
+    if (FAILED(result)) {
+        logLine(L"no type library " + hex32(static_cast<unsigned long>(result)));
+    }
+    return result;
+}
+
 } // namespace
 
 STDMETHODIMP Control::GetTypeInfoCount(UINT* count) {
     if (!count) {
         return E_POINTER;
     }
-    *count = 0;
+    *count = settings.namesFromTypeLibrary ? 1 : 0;
     return S_OK;
 }
 
-STDMETHODIMP Control::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info) {
+STDMETHODIMP Control::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+    try {
+        if (!info) {
+            return E_POINTER;
+        }
         *info = nullptr;
+        if (!settings.namesFromTypeLibrary || index != 0) {
+            return DISP_E_BADINDEX;
+        }
+        ComPtr<ITypeInfo> found;
+        const HRESULT result = typeInfo(found);
+        *info = found.detach();
+        return result;
+    } catch (...) {
+        return E_UNEXPECTED;
     }
-    return DISP_E_BADINDEX;
 }
 
 STDMETHODIMP Control::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     try {
         if (!names || !ids) {
             return E_POINTER;
+        }
+        if (settings.namesFromTypeLibrary) {
+            ComPtr<ITypeInfo> info;
+            const HRESULT found = typeInfo(info);
+            return FAILED(found) ? found : info->GetIDsOfNames(names, count, ids);
         }
         HRESULT result = S_OK;
         for (UINT i = 0; i < count; ++i) {

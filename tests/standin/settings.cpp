@@ -43,6 +43,7 @@ Settings readSettings() {
     }
     settings.failure = static_cast<HRESULT>(numberFrom(environment(L"STANDIN_FAIL_HRESULT"), E_FAIL));
     settings.failAsException = environment(L"STANDIN_FAIL_MODE") == L"exception";
+    settings.namesFromTypeLibrary = environment(L"STANDIN_NAMES") == L"typelib";
     return settings;
 }
 

@@ -13,6 +13,9 @@ struct Settings {
     std::vector<std::wstring> failing;
     HRESULT failure = E_FAIL;
     bool failAsException = false;
+    // Names answered only from the stand-in's own type library, looked up as
+    // a control built on the common COM class libraries does.
+    bool namesFromTypeLibrary = false;
 
     bool fails(const std::wstring& name) const {
         for (const std::wstring& item : failing) {

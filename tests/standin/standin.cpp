@@ -4,6 +4,10 @@
 #include "control.h"
 #include "log.h"
 
+#ifdef STANDIN_IMPORTS_WINMM
+#include <mmsystem.h>
+#endif
+
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 const CLSID clsidStandIn = {0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
@@ -360,6 +364,12 @@ class Factory : public IClassFactory {
             }
             Settings settings = readSettings();
             logLine(L"create " + modulePath());
+#ifdef STANDIN_IMPORTS_WINMM
+            // As a player does: winmm.dll as a static import, and a library
+            // loaded by name long after the player's own load.
+            timeGetTime();
+            LoadLibraryW(L"dsound.dll");
+#endif
             if (settings.fails(L"create")) {
                 logFailure(L"create", CLASS_E_CLASSNOTAVAILABLE);
                 return CLASS_E_CLASSNOTAVAILABLE;
@@ -399,4 +409,17 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
 
 STDAPI DllCanUnloadNow() {
     return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
+}
+
+// A host that frees the library logs "unload"; at the end of the process
+// (`reserved` set) nothing is logged.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
+    try {
+        if (reason == DLL_PROCESS_DETACH && !reserved) {
+            logLine(L"unload " + modulePath());
+        }
+    } catch (...) {
+        // Nothing may unwind into the loader.
+    }
+    return TRUE;
 }

@@ -1,0 +1,115 @@
+#include "host/player_creation.h"
+
+#include "base/system_library.h"
+#include "bridge/flash_control.h"
+#include "host/resource_ids.h"
+
+namespace {
+
+using DllGetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+bool isFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// From the manifest resource of the program file: the files it names are
+// then looked for in the program folder. Carried, not written out at run
+// time: the program folder may be read-only, and a manifest in another
+// folder, pointed at this one, finds the class but not the type library
+// under Wine. Nothing is written to the registry, and no rights beyond the
+// user's are needed.
+UniqueActivationContext makePlayerContext() {
+    wchar_t program[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) {
+        return UniqueActivationContext();
+    }
+    ACTCTXW description = {};
+    description.cbSize = sizeof(description);
+    description.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    description.lpSource = program;
+    description.lpResourceName = MAKEINTRESOURCEW(PLAYER_MANIFEST_RESOURCE);
+    return UniqueActivationContext(CreateActCtxW(&description));
+}
+
+// `path` loaded as a library whose own imports come from the system folder
+// only, never from the program folder, where a downloaded DLL may lie beside
+// the game; or null. A file that is no image for this program fails quietly,
+// without the box Windows may show for a damaged one.
+//
+// Windows 7 without update KB2533623 knows no LOAD_LIBRARY_SEARCH_ flag and
+// refuses the load (ERROR_INVALID_PARAMETER), so there the shipped file is
+// passed over for the registered player or the notice. Nothing else keeps the
+// imports out of the program folder: the standard search and
+// LOAD_WITH_ALTERED_SEARCH_PATH both look there first, and loading the
+// imports ahead by full path would miss the player's delayed ones.
+UniqueModule loadPlayerFile(const std::wstring& path) {
+    DWORD errorMode = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS, &errorMode);
+    UniqueModule player(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    SetThreadErrorMode(errorMode, nullptr);
+    return player;
+}
+
+// Creates the control into flashControl from the player file at `path`.
+bool createShippedControl(const std::wstring& path) {
+    UniqueModule player = loadPlayerFile(path);
+    const auto getClassObject = procedure<DllGetClassObjectFunction>(player.get(), "DllGetClassObject");
+    if (!getClassObject) {
+        return false;
+    }
+    ComPtr<IClassFactory> factory;
+    const HRESULT got = getClassObject(CLSID_ShockwaveFlash, IID_IClassFactory, factory.putVoid());
+    if (FAILED(got)) {
+        // What a failed call left there is no reference of ours.
+        factory.detach();
+        return false;
+    }
+    // From here on the player may run code of its own (objects, threads,
+    // window classes) that only its DllCanUnloadNow could tell about, and
+    // COM, which did not load it, never asks: so it stays loaded until the
+    // process ends, whether or not a control comes of it.
+    player.release();
+    if (!factory || FAILED(factory->CreateInstance(nullptr, IID_IShockwaveFlash, flashControl.putVoid()))) {
+        flashControl.detach();
+        return false;
+    }
+    return true;
+}
+
+// Creates the control into flashControl from the registered player.
+bool createRegisteredControl() {
+    if (FAILED(CoCreateInstance(CLSID_ShockwaveFlash, nullptr, CLSCTX_ALL, IID_IShockwaveFlash,
+                                flashControl.putVoid()))) {
+        // What a failed creation left there is no reference of ours.
+        flashControl.detach();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool PlayerCreation::createControl(const std::wstring& shippedPlayer) {
+    if (isFile(shippedPlayer)) {
+        // Without a context the file may still serve: a player that answers
+        // names without a type library needs none.
+        context_ = makePlayerContext();
+        activation_ = ActivationScope(context_.get());
+        if (createShippedControl(shippedPlayer) && bindsEveryCall(flashControl.get())) {
+            return true;
+        }
+        // Let go inside the context it was made in. Then the context goes:
+        // while active it would send the registered player's class and type
+        // library to this file too.
+        flashControl.reset();
+        activation_.deactivate();
+        context_.reset();
+    }
+    if (createRegisteredControl() && bindsEveryCall(flashControl.get())) {
+        return true;
+    }
+    flashControl.reset();
+    return false;
+}
