@@ -23,5 +23,16 @@ extern bool isFullscreen;
 // procedure suspends and resumes; leaving fullscreen also ends a suspension.
 extern bool isSuspended;
 
+// How the game fills the screen, a studio's choice fixed when the program is
+// built. Start-up sets it before the window exists; nothing changes it later.
+enum class FullscreenKind {
+    // The display switched to the game's resolution, on the primary display.
+    gameMode,
+    // The borderless window over a whole monitor at the monitor's own mode;
+    // the display mode is never changed.
+    desktopMode,
+};
+extern FullscreenKind fullscreenKind;
+
 // The folder of the program file, without a trailing backslash.
 std::wstring programFolder();

@@ -196,6 +196,7 @@ void shutDown(ComApartment& com) {
 } // namespace
 
 int runGame(HINSTANCE instance, const StudioSettings& settings) {
+    fullscreenKind = settings.fullscreen;
     UniqueHandle mutex;
     if (!claimSingleInstance(mutex)) {
         return 0;
