@@ -28,6 +28,16 @@ std::string desktopSize() {
     return std::to_string(desktop().width) + "x" + std::to_string(desktop().height) + "x32";
 }
 
+// The desktop the bench was asked for (BENCH_DESKTOP, as wine-bench.sh
+// takes it), so that a scenario meant for one size cannot pass on another.
+std::string benchDesktop() {
+    wchar_t size[32] = {};
+    if (!GetEnvironmentVariableW(L"BENCH_DESKTOP", size, static_cast<DWORD>(std::size(size)))) {
+        return "1280x1024x32";
+    }
+    return utf8(size) + "x32";
+}
+
 std::string desktopProbe() {
     return "probe mode current=" + desktopSize() + " registry=" + desktopSize();
 }
@@ -47,6 +57,7 @@ const std::string minimize = "event FSCommand minimize";
 // mode changed `modeChanges` times from start to end, as the system announced.
 HostRun runCountingModeChanges(const std::wstring& program, const std::string& script, int modeChanges,
                                DWORD exitCode = 1) {
+    EXPECT_EQ(benchDesktop(), desktopSize());
     const DisplayChanges changes;
     ProgramFolder folder(program);
     const HostRun run = folder.run(script);
