@@ -51,10 +51,18 @@ std::vector<RECT> monitors() {
     return list;
 }
 
+// A window's placement is in workspace coordinates, which start at the
+// primary monitor's work area (a taskbar at the top or left moves it).
+POINT workspaceOrigin() {
+    MONITORINFO primary = {};
+    primary.cbSize = sizeof(primary);
+    GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary);
+    return {primary.rcWork.left - primary.rcMonitor.left, primary.rcWork.top - primary.rcMonitor.top};
+}
+
 // Where the window is when shown normally, in screen coordinates. A
 // minimised window's own rectangle is its icon's; its placement keeps the
-// normal one, in workspace coordinates, which start at the primary
-// monitor's work area (a taskbar at the top or left moves it).
+// normal one.
 RECT normalPlace() {
     RECT place = {};
     if (!IsIconic(mainWindow)) {
@@ -64,19 +72,26 @@ RECT normalPlace() {
     WINDOWPLACEMENT placement = {};
     placement.length = sizeof(placement);
     GetWindowPlacement(mainWindow, &placement);
-    MONITORINFO primary = {};
-    primary.cbSize = sizeof(primary);
-    GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary);
+    const POINT origin = workspaceOrigin();
     place = placement.rcNormalPosition;
-    OffsetRect(&place, primary.rcWork.left - primary.rcMonitor.left,
-               primary.rcWork.top - primary.rcMonitor.top);
+    OffsetRect(&place, origin.x, origin.y);
     return place;
 }
 
-// The whole monitor the game is on, at its own mode: nothing to restore
-// afterwards, on a suspend or a crash.
-void coverMonitor() {
-    const RECT area = monitorHolding(normalPlace(), monitors());
+// The window over `area`, topmost and shown. A minimised one is placed when
+// the resume shows it normally, where its placement says: that must be
+// `area` too, not the framed window it was minimised from.
+void placeOnTop(const RECT& area) {
+    if (IsIconic(mainWindow)) {
+        WINDOWPLACEMENT placement = {};
+        placement.length = sizeof(placement);
+        GetWindowPlacement(mainWindow, &placement);
+        const POINT origin = workspaceOrigin();
+        placement.rcNormalPosition = area;
+        OffsetRect(&placement.rcNormalPosition, -origin.x, -origin.y);
+        placement.showCmd = SW_SHOWMINNOACTIVE;
+        SetWindowPlacement(mainWindow, &placement);
+    }
     SetWindowPos(mainWindow, HWND_TOPMOST, area.left, area.top, area.right - area.left,
                  area.bottom - area.top, SWP_SHOWWINDOW | SWP_FRAMECHANGED);
 }
@@ -143,7 +158,9 @@ void setGameSize(int32_t width, int32_t height) {
 bool enterFullscreen() {
     setStyle(fullscreenStyle);
     if (fullscreenKind == FullscreenKind::desktopMode) {
-        coverMonitor();
+        // The whole monitor the game is on, at its own mode: nothing to
+        // restore afterwards, on a suspend or a crash.
+        placeOnTop(monitorHolding(normalPlace(), monitors()));
         return true;
     }
     DEVMODEW mode = {};
@@ -165,7 +182,7 @@ bool enterFullscreen() {
         showModeFailure(result);
         return false;
     }
-    SetWindowPos(mainWindow, HWND_TOPMOST, 0, 0, gameWidth, gameHeight, SWP_SHOWWINDOW | SWP_FRAMECHANGED);
+    placeOnTop({0, 0, gameWidth, gameHeight});
     return true;
 }
 

@@ -102,13 +102,14 @@ TEST(DesktopFullscreen, SuspendMinimisesAndResumeCoversTheMonitorAgain) {
                                "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
                                "probe client\nfscommand minimize\nprobe mode\n"
                                "send WM_ACTIVATE WA_CLICKACTIVE 0\n"
-                               "probe window\nfscommand quit\n",
+                               "probe window\n" +
+                                   minimisedFromItsFrame + "fscommand quit\n",
                                0);
     EXPECT_EQ((Lines{"watch display", "send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe(),
                      minimisedWindow(desktop().height), "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized,
                      desktopProbe(), monitorWindow(), monitorClient(), minimize, "  " + gameMinimized,
                      desktopProbe(), "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized, monitorWindow()} +
-               quitting),
+               minimisedFromItsFrameLog(monitorWindow(), monitorClient()) + quitting),
               afterStartup(run));
 }
 

@@ -227,3 +227,20 @@ std::string setResolution(int width, int height) {
 std::string setResolutionEvent(int width, int height) {
     return "event FlashCall " + setResolutionRequest(width, height);
 }
+
+const std::string minimisedFromItsFrame = "fscommand fullscreen false\nemulate minimize\n"
+                                          "send WM_SYSCOMMAND 0xF020 0\nfscommand fullscreen true\n"
+                                          "send WM_ACTIVATE WA_ACTIVE 0\nprobe window\nprobe client\n";
+
+Lines minimisedFromItsFrameLog(const std::string& window, const std::string& client) {
+    return {"event FSCommand fullscreen false",
+            "emulate minimize",
+            "send WM_SYSCOMMAND 0xF020 0",
+            "deactivated by minimize",
+            gameMinimized,
+            "event FSCommand fullscreen true",
+            "send WM_ACTIVATE WA_ACTIVE 0",
+            gameMaximized,
+            window,
+            client};
+}

@@ -104,6 +104,14 @@ std::string windowedWindow(int width, int height);
 // The fullscreen window after a suspension, on a desktop `desktopHeight` high.
 std::string minimisedWindow(int desktopHeight);
 
+// The framed game minimised from its frame by the user, a fullscreen
+// request while it is suspended, the resume and two probes; and what the
+// stand-in logs for it, ending with the probes' lines. A minimised window
+// comes back where its placement says, so entering fullscreen must set that,
+// or the resume shows the framed window's place.
+extern const std::string minimisedFromItsFrame;
+Lines minimisedFromItsFrameLog(const std::string& window, const std::string& client);
+
 // Counts the display-mode changes the system announces to every top-level
 // window (WM_DISPLAYCHANGE) while it lives, from a window on a thread of its
 // own, so that changes made by any process at any moment are seen: at a

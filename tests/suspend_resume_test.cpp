@@ -253,8 +253,8 @@ TEST(FullscreenWhileSuspended, WaitsForTheResume) {
                             "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
                             "fscommand fullscreen false\nsend WM_ACTIVATEAPP 0 0\nfscommand fullscreen true\n"
                             "probe mode\nprobe window\n"
-                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
-                            "fscommand quit\n");
+                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n" +
+                                minimisedFromItsFrame + "fscommand quit\n");
     const std::string windowed = windowedWindow(1024, 768);
     EXPECT_EQ(
         (Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, "event FSCommand fullscreen true", desktopProbe,
@@ -264,7 +264,7 @@ TEST(FullscreenWhileSuspended, WaitsForTheResume) {
                "event FSCommand fullscreen false", "send WM_ACTIVATEAPP 0 0", gameMinimized,
                "event FSCommand fullscreen true", desktopProbe, windowed, "send WM_ACTIVATE WA_ACTIVE 0",
                gameMaximized, gameProbe, fullscreenWindow} +
-         quitting),
+         minimisedFromItsFrameLog(fullscreenWindow, "probe client rect=0,0,1024,768") + quitting),
         afterStartup(run));
 }
 
