@@ -18,6 +18,10 @@ constexpr LONG windowedStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr LONG fullscreenStyle = static_cast<LONG>(WS_POPUP);
 constexpr LONG restoredStyle = static_cast<LONG>(WS_POPUP | WS_SYSMENU);
 
+// Set while a fullscreen request made during a windowed game's suspension
+// waits for the resume: the window is still the framed one.
+bool fullscreenAwaitsResume = false;
+
 void setStyle(LONG style) {
     SetWindowLongW(mainWindow, GWL_STYLE, style);
 }
@@ -156,6 +160,7 @@ void setGameSize(int32_t width, int32_t height) {
 // worked out again: with the window's place and size unchanged, the client
 // area would otherwise keep the old caption's and frame's room.
 bool enterFullscreen() {
+    fullscreenAwaitsResume = false;
     setStyle(fullscreenStyle);
     if (fullscreenKind == FullscreenKind::desktopMode) {
         // The whole monitor the game is on, at its own mode: nothing to
@@ -187,18 +192,27 @@ bool enterFullscreen() {
 }
 
 bool switchToFullscreen() {
-    isFullscreen = true;
     // A suspended game is minimised or behind another program: a mode change
     // now would take the player's desktop under it. The resume enters
     // fullscreen, as it does after any suspension.
     if (isSuspended) {
+        fullscreenAwaitsResume = fullscreenAwaitsResume || !isFullscreen;
+        isFullscreen = true;
         return false;
     }
+    isFullscreen = true;
     return enterFullscreen();
 }
 
 void switchToWindowed() {
     if (!isFullscreen) {
+        return;
+    }
+    // Only the wish is taken back; the framed game stays suspended until the
+    // player returns to it.
+    if (fullscreenAwaitsResume) {
+        fullscreenAwaitsResume = false;
+        isFullscreen = false;
         return;
     }
     if (isSuspended) {

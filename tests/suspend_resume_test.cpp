@@ -253,7 +253,9 @@ TEST(FullscreenWhileSuspended, WaitsForTheResume) {
                             "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
                             "fscommand fullscreen false\nsend WM_ACTIVATEAPP 0 0\nfscommand fullscreen true\n"
                             "probe mode\nprobe window\n"
-                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n" +
+                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
+                            "fscommand fullscreen false\nsend WM_ACTIVATEAPP 0 0\nfscommand fullscreen true\n"
+                            "fscommand fullscreen false\nprobe window\nsend WM_ACTIVATE WA_ACTIVE 0\n" +
                                 minimisedFromItsFrame + "fscommand quit\n");
     const std::string windowed = windowedWindow(1024, 768);
     EXPECT_EQ(
@@ -263,7 +265,10 @@ TEST(FullscreenWhileSuspended, WaitsForTheResume) {
                // Windowed and inactive: the window stays as it is.
                "event FSCommand fullscreen false", "send WM_ACTIVATEAPP 0 0", gameMinimized,
                "event FSCommand fullscreen true", desktopProbe, windowed, "send WM_ACTIVATE WA_ACTIVE 0",
-               gameMaximized, gameProbe, fullscreenWindow} +
+               gameMaximized, gameProbe, fullscreenWindow, "event FSCommand fullscreen false",
+               "send WM_ACTIVATEAPP 0 0", gameMinimized, "event FSCommand fullscreen true",
+               // The wish taken back: still framed, still suspended.
+               "event FSCommand fullscreen false", windowed, "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized} +
          minimisedFromItsFrameLog(fullscreenWindow, "probe client rect=0,0,1024,768") + quitting),
         afterStartup(run));
 }
