@@ -4,6 +4,7 @@ HWND mainWindow = nullptr;
 bool isRunning = false;
 bool isFullscreen = false;
 bool isSuspended = false;
+FullscreenKind fullscreenKind = FullscreenKind::gameMode;
 
 namespace {
 

@@ -31,5 +31,16 @@ extern bool isSuspended;
 // would activate the window and resume the game behind the player's back.
 HWND boxOwner();
 
+// How the game fills the screen, a studio's choice fixed when the program is
+// built. Start-up sets it before the window exists; nothing changes it later.
+enum class FullscreenKind {
+    // The display switched to the game's resolution, on the primary display.
+    gameMode,
+    // The borderless window over a whole monitor at the monitor's own mode;
+    // the display mode is never changed.
+    desktopMode,
+};
+extern FullscreenKind fullscreenKind;
+
 // The folder of the program file, without a trailing backslash.
 std::wstring programFolder();

@@ -1,9 +1,12 @@
 #include "display/fullscreen.h"
 
+#include "base/exception_report.h"
 #include "base/program.h"
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 int32_t gameWidth = 800;
@@ -14,6 +17,10 @@ namespace {
 constexpr LONG windowedStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr LONG fullscreenStyle = static_cast<LONG>(WS_POPUP);
 constexpr LONG restoredStyle = static_cast<LONG>(WS_POPUP | WS_SYSMENU);
+
+// Set while a fullscreen request made during a windowed game's suspension
+// waits for the resume: the window is still the framed one.
+bool fullscreenAwaitsResume = false;
 
 void setStyle(LONG style) {
     SetWindowLongW(mainWindow, GWL_STYLE, style);
@@ -28,7 +35,99 @@ void showModeFailure(LONG result) {
     MessageBoxA(boxOwner(), text, "", MB_OK | MB_TOPMOST | MB_SYSTEMMODAL | MB_SETFOREGROUND);
 }
 
+BOOL CALLBACK addMonitor(HMONITOR monitor, HDC, LPRECT, LPARAM list) {
+    try {
+        MONITORINFO info = {};
+        info.cbSize = sizeof(info);
+        if (GetMonitorInfoW(monitor, &info)) {
+            reinterpret_cast<std::vector<RECT>*>(list)->push_back(info.rcMonitor);
+        }
+        return TRUE;
+    } catch (...) {
+        reportCaughtException(L"addMonitor");
+        return FALSE;
+    }
+}
+
+std::vector<RECT> monitors() {
+    std::vector<RECT> list;
+    EnumDisplayMonitors(nullptr, nullptr, addMonitor, reinterpret_cast<LPARAM>(&list));
+    return list;
+}
+
+// A window's placement is in workspace coordinates, which start at the
+// primary monitor's work area (a taskbar at the top or left moves it).
+POINT workspaceOrigin() {
+    MONITORINFO primary = {};
+    primary.cbSize = sizeof(primary);
+    GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary);
+    return {primary.rcWork.left - primary.rcMonitor.left, primary.rcWork.top - primary.rcMonitor.top};
+}
+
+// Where the window is when shown normally, in screen coordinates. A
+// minimised window's own rectangle is its icon's; its placement keeps the
+// normal one.
+RECT normalPlace() {
+    RECT place = {};
+    if (!IsIconic(mainWindow)) {
+        GetWindowRect(mainWindow, &place);
+        return place;
+    }
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof(placement);
+    GetWindowPlacement(mainWindow, &placement);
+    const POINT origin = workspaceOrigin();
+    place = placement.rcNormalPosition;
+    OffsetRect(&place, origin.x, origin.y);
+    return place;
+}
+
+// The window over `area`, topmost and shown. A minimised one is placed when
+// the resume shows it normally, where its placement says: that must be
+// `area` too, not the framed window it was minimised from.
+void placeOnTop(const RECT& area) {
+    if (IsIconic(mainWindow)) {
+        WINDOWPLACEMENT placement = {};
+        placement.length = sizeof(placement);
+        GetWindowPlacement(mainWindow, &placement);
+        const POINT origin = workspaceOrigin();
+        placement.rcNormalPosition = area;
+        OffsetRect(&placement.rcNormalPosition, -origin.x, -origin.y);
+        placement.showCmd = SW_SHOWMINNOACTIVE;
+        SetWindowPlacement(mainWindow, &placement);
+    }
+    SetWindowPos(mainWindow, HWND_TOPMOST, area.left, area.top, area.right - area.left,
+                 area.bottom - area.top, SWP_SHOWWINDOW | SWP_FRAMECHANGED);
+}
+
+int64_t squared(int64_t value) {
+    return value * value;
+}
+
 } // namespace
+
+RECT monitorHolding(const RECT& window, const std::vector<RECT>& monitors) {
+    const POINT centre = {window.left + (window.right - window.left) / 2,
+                          window.top + (window.bottom - window.top) / 2};
+    RECT nearest = {};
+    int64_t nearestDistance = INT64_MAX;
+    for (const RECT& monitor : monitors) {
+        if (PtInRect(&monitor, centre)) {
+            return monitor;
+        }
+        // Right and bottom lie outside a rectangle.
+        const int64_t dx = (std::max)(
+            {int64_t{monitor.left} - centre.x, int64_t{centre.x} - (monitor.right - 1), int64_t{0}});
+        const int64_t dy = (std::max)(
+            {int64_t{monitor.top} - centre.y, int64_t{centre.y} - (monitor.bottom - 1), int64_t{0}});
+        const int64_t distance = squared(dx) + squared(dy);
+        if (distance < nearestDistance) {
+            nearestDistance = distance;
+            nearest = monitor;
+        }
+    }
+    return nearest;
+}
 
 void repaintDesktop() {
     RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
@@ -43,7 +142,9 @@ void placeFramedWindow() {
 }
 
 void restoreDisplayMode() {
-    ChangeDisplaySettingsW(nullptr, 0);
+    if (fullscreenKind == FullscreenKind::gameMode) {
+        ChangeDisplaySettingsW(nullptr, 0);
+    }
     setStyle(restoredStyle);
 }
 
@@ -55,8 +156,18 @@ void setGameSize(int32_t width, int32_t height) {
     }
 }
 
+// Every SetWindowPos after a whole-style change asks for the frame to be
+// worked out again: with the window's place and size unchanged, the client
+// area would otherwise keep the old caption's and frame's room.
 bool enterFullscreen() {
+    fullscreenAwaitsResume = false;
     setStyle(fullscreenStyle);
+    if (fullscreenKind == FullscreenKind::desktopMode) {
+        // The whole monitor the game is on, at its own mode: nothing to
+        // restore afterwards, on a suspend or a crash.
+        placeOnTop(monitorHolding(normalPlace(), monitors()));
+        return true;
+    }
     DEVMODEW mode = {};
     mode.dmSize = sizeof(mode);
     mode.dmBitsPerPel = gameBitsPerPixel;
@@ -71,21 +182,37 @@ bool enterFullscreen() {
         // closes; with no visible window left the program would be
         // deactivated and the game suspended, out of the player's reach.
         SetWindowPos(mainWindow, nullptr, 0, 0, 0, 0,
-                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW |
+                         SWP_FRAMECHANGED);
         showModeFailure(result);
         return false;
     }
-    SetWindowPos(mainWindow, HWND_TOPMOST, 0, 0, gameWidth, gameHeight, SWP_SHOWWINDOW);
+    placeOnTop({0, 0, gameWidth, gameHeight});
     return true;
 }
 
 bool switchToFullscreen() {
+    // A suspended game is minimised or behind another program: a mode change
+    // now would take the player's desktop under it. The resume enters
+    // fullscreen, as it does after any suspension.
+    if (isSuspended) {
+        fullscreenAwaitsResume = fullscreenAwaitsResume || !isFullscreen;
+        isFullscreen = true;
+        return false;
+    }
     isFullscreen = true;
     return enterFullscreen();
 }
 
 void switchToWindowed() {
     if (!isFullscreen) {
+        return;
+    }
+    // Only the wish is taken back; the framed game stays suspended until the
+    // player returns to it.
+    if (fullscreenAwaitsResume) {
+        fullscreenAwaitsResume = false;
+        isFullscreen = false;
         return;
     }
     if (isSuspended) {

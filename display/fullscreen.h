@@ -1,9 +1,14 @@
 #pragma once
-// The game shown fullscreen, at its own resolution on a borderless topmost
-// window, or in a framed window on the desktop. Display changes are dynamic
-// only: the desktop's stored mode is never touched.
+// The game shown fullscreen on a borderless topmost window, or in a framed
+// window on the desktop. Fullscreen is either the display switched to the
+// game's resolution, or a whole monitor at its own mode, as the studio chose
+// (fullscreenKind). Display changes are dynamic only: the desktop's stored
+// mode is never touched.
+
+#include <windows.h>
 
 #include <cstdint>
+#include <vector>
 
 // The game's colour depth, in fullscreen and in the modes it asks about.
 constexpr int32_t gameBitsPerPixel = 32;
@@ -15,12 +20,20 @@ extern int32_t gameHeight;
 void repaintDesktop();
 // The window framed at (0, 0), its outer size made from the game size.
 void placeFramedWindow();
-// The desktop's own mode back, and the window borderless.
+// The desktop's own mode back (where fullscreen changes it), and the window
+// borderless.
 void restoreDisplayMode();
 // Windowed, the window moves to (0, 0) at exactly this outer size; fullscreen,
 // the size waits for the next enterFullscreen.
 void setGameSize(int32_t width, int32_t height);
 // Shows a message and answers false when the display refuses the mode.
 bool enterFullscreen();
+// While the game is suspended, only notes the wish: the resume enters
+// fullscreen.
 bool switchToFullscreen();
 void switchToWindowed();
+
+// The monitor, among `monitors`, that holds the centre of `window`; where
+// none does (a window dragged off every screen), the one nearest to it. An
+// empty rectangle when there is no monitor at all.
+RECT monitorHolding(const RECT& window, const std::vector<RECT>& monitors);

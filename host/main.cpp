@@ -6,6 +6,12 @@
 
 namespace {
 
+constexpr StudioSettings studioSettings = {GAMEHOST_PLAYER_FILE, GAMEHOST_DOWNLOAD_ADDRESS,
+                                           GAMEHOST_FULLSCREEN};
+// Fullscreen at the desktop's mode leaves the display mode alone: there is
+// nothing to give back, and a reset could undo another program's change.
+constexpr bool changesDisplayMode = studioSettings.fullscreen == FullscreenKind::gameMode;
+
 // A crash must not leave the user's desktop at the game's resolution; the
 // crash then goes on as usual.
 LONG WINAPI restoreDisplayOnCrash(EXCEPTION_POINTERS*) {
@@ -16,13 +22,17 @@ LONG WINAPI restoreDisplayOnCrash(EXCEPTION_POINTERS*) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    SetUnhandledExceptionFilter(restoreDisplayOnCrash);
+    if (changesDisplayMode) {
+        SetUnhandledExceptionFilter(restoreDisplayOnCrash);
+    }
     restrictLibrarySearch();
     try {
-        return runGame(instance, {GAMEHOST_PLAYER_FILE, GAMEHOST_DOWNLOAD_ADDRESS});
+        return runGame(instance, studioSettings);
     } catch (...) {
         reportCaughtException(L"WinMain");
-        ChangeDisplaySettingsW(nullptr, 0);
+        if (changesDisplayMode) {
+            ChangeDisplaySettingsW(nullptr, 0);
+        }
         return -1;
     }
 }

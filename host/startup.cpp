@@ -161,6 +161,7 @@ void shutDown(FlashEventListener& sink, ComApartment& com) {
 } // namespace
 
 int runGame(HINSTANCE instance, const StudioSettings& settings) {
+    fullscreenKind = settings.fullscreen;
     UniqueHandle mutex;
     if (!claimSingleInstance(mutex)) {
         return 0;

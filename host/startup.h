@@ -2,6 +2,8 @@
 // The program's run: one copy at a time, the player control in the main
 // window, the game fullscreen, the message loop, and the display given back.
 
+#include "base/program.h"
+
 #include <windows.h>
 
 // What a studio fixes when it builds the program.
@@ -11,6 +13,8 @@ struct StudioSettings {
     const wchar_t* playerFile;
     // The page the notice opens when no usable player is found.
     const wchar_t* downloadAddress;
+    // How fullscreen fills the screen.
+    FullscreenKind fullscreen;
 };
 
 // The exit code: 0 when another copy runs, -1 when the player is missing or

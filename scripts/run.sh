@@ -11,7 +11,9 @@
 #
 # DEMO_PNG and DEMO_LOG name the screenshot and the log (build/demo.png and
 # build/demo.log); DEMO_HEADLESS=1 keeps off your display; DEMO_CROP=1 cuts
-# the screenshot to the host window.
+# the screenshot to the host window. GAMEHOST_FULLSCREEN=desktop plays it on a
+# program built with that studio setting, in a build folder of its own
+# (build/fullscreen-desktop).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,12 +28,16 @@ log=${DEMO_LOG:-$build/demo.log}
 arch=${TEST_ARCH:-$(scripts/i386-route.sh arch)}
 tree=$build
 [ "$arch" = i686 ] || tree=$build/$arch
+fullscreen=${GAMEHOST_FULLSCREEN:-mode}
+[ "$fullscreen" = mode ] || tree=$tree/fullscreen-$fullscreen
 if [ "$arch" = i686 ]; then
     echo "running $tree/gamehost.exe, the 32-bit program a player gets, $(scripts/i386-route.sh describe)"
 else
     echo "running $tree/gamehost.exe, the 64-bit build of the same sources, not the 32-bit program a player gets"
 fi
-cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+echo "fullscreen: $fullscreen (GAMEHOST_FULLSCREEN)"
+cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DGAMEHOST_FULLSCREEN="$fullscreen" >/dev/null
 cmake --build "$tree" -j2 --target gamehost standin bench_keeper >/dev/null
 
 if [ "${DEMO_HEADLESS:-0}" != 1 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then

@@ -175,3 +175,95 @@ const std::string rightClick = "call CallFunction <invoke name=\"rightClick\" re
 const std::string fullscreenWindow = "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 "
                                      "rect=0,0,1024,768 topmost=1 visible=1 iconic=0";
 const Lines quitting = {"event FSCommand quit", "  " + windowClose, "close", "release"};
+
+std::string rect(int left, int top, int right, int bottom) {
+    return std::to_string(left) + "," + std::to_string(top) + "," + std::to_string(right) + "," +
+           std::to_string(bottom);
+}
+
+// The system holds a window to its largest tracking size, a little more than
+// the screen.
+std::string windowedWindow(int width, int height) {
+    return "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=" +
+           rect(0, 0, (std::min)(width + GetSystemMetrics(SM_CXFRAME), GetSystemMetrics(SM_CXMAXTRACK)),
+                (std::min)(height + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
+                           GetSystemMetrics(SM_CYMAXTRACK))) +
+           " topmost=0 visible=1 iconic=0";
+}
+
+// Minimised, with the style the display reset gives (popup and system menu)
+// and still in the topmost band. Known Wine difference: Wine parks a
+// minimised window at the bottom-left corner of its virtual desktop; Windows
+// would report an off-screen place.
+std::string minimisedWindow(int desktopHeight) {
+    const int width = GetSystemMetrics(SM_CXMINIMIZED);
+    const int height = GetSystemMetrics(SM_CYMINIMIZED);
+    return "probe window caption=\"\" style=0xB4080000 exstyle=0x00000008 rect=" +
+           rect(0, desktopHeight - height, width, desktopHeight) + " topmost=1 visible=1 iconic=1";
+}
+
+DisplayChanges::DisplayChanges() {
+    const UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    thread_ = std::thread([this, event = ready.get()] { watch(event); });
+    WaitForSingleObject(ready.get(), INFINITE);
+}
+
+DisplayChanges::~DisplayChanges() {
+    PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+    thread_.join();
+}
+
+LRESULT CALLBACK DisplayChanges::windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DISPLAYCHANGE) {
+        ++reinterpret_cast<DisplayChanges*>(GetWindowLongPtrW(window, GWLP_USERDATA))->count_;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void DisplayChanges::watch(HANDLE ready) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = windowProcedure;
+    windowClass.lpszClassName = L"DisplayChanges";
+    RegisterClassW(&windowClass);
+    // A hidden top-level window: broadcasts reach it, message-only ones not.
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr,
+                                        nullptr, nullptr, nullptr);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    threadId_ = GetCurrentThreadId();
+    SetEvent(ready);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&message);
+    }
+    DestroyWindow(window);
+}
+
+std::string setResolutionRequest(int width, int height) {
+    return flashCallRequest("setResolution", "<number>" + std::to_string(width) + "</number><number>" +
+                                                 std::to_string(height) + "</number>");
+}
+
+std::string setResolution(int width, int height) {
+    return "flashcall " + setResolutionRequest(width, height);
+}
+
+std::string setResolutionEvent(int width, int height) {
+    return "event FlashCall " + setResolutionRequest(width, height);
+}
+
+const std::string minimisedFromItsFrame = "fscommand fullscreen false\nemulate minimize\n"
+                                          "send WM_SYSCOMMAND 0xF020 0\nfscommand fullscreen true\n"
+                                          "send WM_ACTIVATE WA_ACTIVE 0\nprobe window\nprobe client\n";
+
+Lines minimisedFromItsFrameLog(const std::string& window, const std::string& client) {
+    return {"event FSCommand fullscreen false",
+            "emulate minimize",
+            "send WM_SYSCOMMAND 0xF020 0",
+            "deactivated by minimize",
+            gameMinimized,
+            "event FSCommand fullscreen true",
+            "send WM_ACTIVATE WA_ACTIVE 0",
+            gameMaximized,
+            window,
+            client};
+}

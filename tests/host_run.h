@@ -4,8 +4,10 @@
 
 #include "tests/standin_session.h"
 
+#include <atomic>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct HostRun {
@@ -106,3 +108,45 @@ inline int signedCode(DWORD code) {
 
 // The current display mode as "WxHxBPP".
 std::string currentDisplayMode();
+
+// The setResolution request, the script step that sends it and the event
+// the stand-in logs for it.
+std::string setResolutionRequest(int width, int height);
+std::string setResolution(int width, int height);
+std::string setResolutionEvent(int width, int height);
+
+// "L,T,R,B" as the stand-in logs a rectangle.
+std::string rect(int left, int top, int right, int bottom);
+// The framed window of a game of width by height at (0, 0): one frame
+// thickness across, one frame thickness and the caption down.
+std::string windowedWindow(int width, int height);
+// The fullscreen window after a suspension, on a desktop `desktopHeight` high.
+std::string minimisedWindow(int desktopHeight);
+
+// The framed game minimised from its frame by the user, a fullscreen
+// request while it is suspended, the resume and two probes; and what the
+// stand-in logs for it, ending with the probes' lines. A minimised window
+// comes back where its placement says, so entering fullscreen must set that,
+// or the resume shows the framed window's place.
+extern const std::string minimisedFromItsFrame;
+Lines minimisedFromItsFrameLog(const std::string& window, const std::string& client);
+
+// Counts the display-mode changes the system announces to every top-level
+// window (WM_DISPLAYCHANGE) while it lives, from a window on a thread of its
+// own, so that changes made by any process at any moment are seen: at a
+// program's shutdown, or in its crash handler.
+class DisplayChanges {
+  public:
+    DisplayChanges();
+    ~DisplayChanges();
+    DisplayChanges(const DisplayChanges&) = delete;
+    DisplayChanges& operator=(const DisplayChanges&) = delete;
+    int count() const { return count_; }
+
+  private:
+    static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void watch(HANDLE ready);
+    std::atomic<int> count_{0};
+    std::atomic<DWORD> threadId_{0};
+    std::thread thread_;
+};

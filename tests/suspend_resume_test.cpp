@@ -14,46 +14,6 @@ namespace {
 const std::string desktopProbe = "probe mode current=1280x1024x32 registry=1280x1024x32";
 const std::string gameProbe = "probe mode current=1024x768x32 registry=1280x1024x32";
 
-std::string rect(int left, int top, int right, int bottom) {
-    return std::to_string(left) + "," + std::to_string(top) + "," + std::to_string(right) + "," +
-           std::to_string(bottom);
-}
-
-// The framed window of a game of width by height: one frame thickness
-// across, one frame thickness and the caption down. The system holds a
-// window to its largest tracking size, a little more than the screen.
-std::string windowedWindow(int width, int height) {
-    return "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=" +
-           rect(0, 0, (std::min)(width + GetSystemMetrics(SM_CXFRAME), GetSystemMetrics(SM_CXMAXTRACK)),
-                (std::min)(height + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
-                           GetSystemMetrics(SM_CYMAXTRACK))) +
-           " topmost=0 visible=1 iconic=0";
-}
-
-// The fullscreen window after a suspension: minimised, with the style the
-// display reset gives (popup and system menu) and still in the topmost band.
-// Known Wine difference: Wine parks a minimised window at the bottom-left
-// corner of its virtual desktop; Windows would report an off-screen place.
-std::string minimisedWindow() {
-    const int width = GetSystemMetrics(SM_CXMINIMIZED);
-    const int height = GetSystemMetrics(SM_CYMINIMIZED);
-    return "probe window caption=\"\" style=0xB4080000 exstyle=0x00000008 rect=" +
-           rect(0, 1024 - height, width, 1024) + " topmost=1 visible=1 iconic=1";
-}
-
-std::string setResolutionRequest(int width, int height) {
-    return flashCallRequest("setResolution", "<number>" + std::to_string(width) + "</number><number>" +
-                                                 std::to_string(height) + "</number>");
-}
-
-std::string setResolution(int width, int height) {
-    return "flashcall " + setResolutionRequest(width, height);
-}
-
-std::string setResolutionEvent(int width, int height) {
-    return "event FlashCall " + setResolutionRequest(width, height);
-}
-
 // Runs the script; the program must end normally and give the desktop back.
 HostRun runToTheEnd(ProgramFolder& folder, const std::string& script) {
     const HostRun run = folder.run(script);
@@ -70,11 +30,11 @@ TEST(Suspension, FullscreenDeactivationResetsTheDisplayAndMinimises) {
                                             "send WM_ACTIVATE 0x00010001 0\nprobe mode\nprobe window\n"
                                             "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
                                             "fscommand quit\n");
-    EXPECT_EQ((Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe, minimisedWindow(),
+    EXPECT_EQ((Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe, minimisedWindow(1024),
                      // Already suspended: nothing more.
                      "send WM_ACTIVATEAPP 0 0",
                      // An activation of a minimised window does not resume.
-                     "send WM_ACTIVATE 0x00010001 0", desktopProbe, minimisedWindow(),
+                     "send WM_ACTIVATE 0x00010001 0", desktopProbe, minimisedWindow(1024),
                      // Showing the window during the resume activates it
                      // again (under Wine with exactly WA_ACTIVE): still one
                      // resume, one call.
@@ -109,7 +69,7 @@ TEST(Suspension, MinimizeCommandInFullscreenSuspendsOnce) {
                                             "send WM_ACTIVATE WA_CLICKACTIVE 0\nprobe mode\nprobe window\n"
                                             "fscommand quit\n");
     // The movie hears of the suspension while its own command is handled.
-    EXPECT_EQ((Lines{"event FSCommand minimize", "  " + gameMinimized, desktopProbe, minimisedWindow(),
+    EXPECT_EQ((Lines{"event FSCommand minimize", "  " + gameMinimized, desktopProbe, minimisedWindow(1024),
                      "event FSCommand minimize", "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized,
                      gameProbe, fullscreenWindow} +
                quitting),
@@ -125,7 +85,7 @@ TEST(OneSuspendPerMinimise, TheMinimizeCommandRestoresAndTellsTheMovieOnce) {
                                             "send WM_ACTIVATE WA_CLICKACTIVE 0\nprobe mode\nprobe window\n"
                                             "fscommand quit\n");
     EXPECT_EQ((Lines{"emulate minimize", "event FSCommand minimize", "  deactivated by minimize",
-                     "  " + gameMinimized, desktopProbe, minimisedWindow(),
+                     "  " + gameMinimized, desktopProbe, minimisedWindow(1024),
                      "send WM_ACTIVATE WA_CLICKACTIVE 0", gameMaximized, gameProbe, fullscreenWindow} +
                quitting),
               afterStartup(run));
@@ -263,6 +223,53 @@ TEST(GameResolution, WhileWindowedTheOuterRectangleTakesTheSize) {
                "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,640,480 topmost=1 "
                "visible=1 iconic=0"} +
          quitting),
+        afterStartup(run));
+}
+
+// Regression: the switch to fullscreen replaced the whole style, but a window
+// already at the game's place and size got no new frame: the player kept a
+// client area short of the caption's and the frame's room.
+TEST(FrameAfterAStyleChange, FullscreenAtTheFramedWindowsSizeGivesThePlayerTheWholeWindow) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\n" + setResolution(1024, 768) +
+                                                "\nfscommand fullscreen true\nprobe window\nprobe client\n"
+                                                "fscommand quit\n");
+    EXPECT_EQ((Lines{"event FSCommand fullscreen false", setResolutionEvent(1024, 768), "no reply",
+                     "event FSCommand fullscreen true", fullscreenWindow, "probe client rect=0,0,1024,768"} +
+               quitting),
+              afterStartup(run));
+}
+
+// Regression: a fullscreen request while the game was suspended (from the
+// movie's gameMinimized handler, or any later step) changed the display
+// mode behind the player's back, under a minimised or inactive window. It is
+// noted, and the resume enters fullscreen.
+TEST(FullscreenWhileSuspended, WaitsForTheResume) {
+    ProgramFolder folder;
+    const HostRun run =
+        runToTheEnd(folder, "oncall <invoke name=\"gameMinimized\" ></invoke> => fscommand fullscreen true\n"
+                            "send WM_ACTIVATEAPP 0 0\nprobe mode\nprobe window\n"
+                            "fscommand fullscreen true\nprobe mode\nprobe window\n"
+                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
+                            "fscommand fullscreen false\nsend WM_ACTIVATEAPP 0 0\nfscommand fullscreen true\n"
+                            "probe mode\nprobe window\n"
+                            "send WM_ACTIVATE WA_ACTIVE 0\nprobe mode\nprobe window\n"
+                            "fscommand fullscreen false\nsend WM_ACTIVATEAPP 0 0\nfscommand fullscreen true\n"
+                            "fscommand fullscreen false\nprobe window\nsend WM_ACTIVATE WA_ACTIVE 0\n" +
+                                minimisedFromItsFrame + "fscommand quit\n");
+    const std::string windowed = windowedWindow(1024, 768);
+    EXPECT_EQ(
+        (Lines{"send WM_ACTIVATEAPP 0 0", gameMinimized, "event FSCommand fullscreen true", desktopProbe,
+               minimisedWindow(1024), "event FSCommand fullscreen true", desktopProbe, minimisedWindow(1024),
+               "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized, gameProbe, fullscreenWindow,
+               // Windowed and inactive: the window stays as it is.
+               "event FSCommand fullscreen false", "send WM_ACTIVATEAPP 0 0", gameMinimized,
+               "event FSCommand fullscreen true", desktopProbe, windowed, "send WM_ACTIVATE WA_ACTIVE 0",
+               gameMaximized, gameProbe, fullscreenWindow, "event FSCommand fullscreen false",
+               "send WM_ACTIVATEAPP 0 0", gameMinimized, "event FSCommand fullscreen true",
+               // The wish taken back: still framed, still suspended.
+               "event FSCommand fullscreen false", windowed, "send WM_ACTIVATE WA_ACTIVE 0", gameMaximized} +
+         minimisedFromItsFrameLog(fullscreenWindow, "probe client rect=0,0,1024,768") + quitting),
         afterStartup(run));
 }
 

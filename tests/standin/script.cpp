@@ -161,6 +161,19 @@ void probeWindow(HWND window) {
             (IsWindowVisible(window) ? L"1" : L"0") + L" iconic=" + (IsIconic(window) ? L"1" : L"0"));
 }
 
+// The client area in screen coordinates: where the hosting puts the player.
+void probeClient(HWND window) {
+    if (!window) {
+        logLine(L"no window");
+        return;
+    }
+    RECT rect = {};
+    GetClientRect(window, &rect);
+    MapWindowPoints(window, HWND_DESKTOP, reinterpret_cast<POINT*>(&rect), 2);
+    logLine(L"probe client rect=" + std::to_wstring(rect.left) + L"," + std::to_wstring(rect.top) + L"," +
+            std::to_wstring(rect.right) + L"," + std::to_wstring(rect.bottom));
+}
+
 // Whether an open message box is in the topmost band, and whose window a
 // click at its centre would reach: the box's own, the game's or another's.
 void probeBox(HWND box, HWND game) {
@@ -291,11 +304,41 @@ void emulateMinimize(HWND window) {
     minimizeHook = SetWindowsHookExW(WH_CALLWNDPROCRET, deactivateOnMinimize, nullptr, GetCurrentThreadId());
 }
 
+// Every change of the display mode, the host's own included, reaches its
+// top-level window as WM_DISPLAYCHANGE, sent before the change returns; the
+// hook notes each one where it happens among the script's lines.
+using UniqueHook = UniqueNullable<HHOOK, UnhookWindowsHookEx>;
+UniqueHook displayHook;
+HWND displayWatched = nullptr;
+
+LRESULT CALLBACK logDisplayChange(int code, WPARAM wParam, LPARAM lParam) {
+    try {
+        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (code == HC_ACTION && call->hwnd == displayWatched && call->message == WM_DISPLAYCHANGE) {
+            logLine(L"display changed " + std::to_wstring(LOWORD(call->lParam)) + L"x" +
+                    std::to_wstring(HIWORD(call->lParam)) + L"x" + std::to_wstring(call->wParam));
+        }
+    } catch (...) {
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void watchDisplay(HWND window) {
+    displayWatched = window;
+    displayHook.reset(SetWindowsHookExW(WH_CALLWNDPROC, logDisplayChange, nullptr, GetCurrentThreadId()));
+}
+
+void stopHooks() {
+    stopEmulatingMinimize();
+    displayHook.reset();
+    displayWatched = nullptr;
+}
+
 } // namespace
 
-// The hook must not outlive the code it runs.
+// The hooks must not outlive the code they run.
 Script::~Script() {
-    stopEmulatingMinimize();
+    stopHooks();
 }
 
 bool Script::load(const std::wstring& path) {
@@ -304,7 +347,7 @@ bool Script::load(const std::wstring& path) {
     waitLength = 0;
     armedCalls.clear();
     watchers = ModalWatchers();
-    stopEmulatingMinimize();
+    stopHooks();
     std::string bytes;
     if (!readFile(path, bytes)) {
         return false;
@@ -398,6 +441,13 @@ void Script::runStep(const std::wstring& line) {
             emulateMinimize(window);
         }
         return;
+    } else if (keyword == L"watch" && operand == L"display") {
+        HWND window = host.hostWindow();
+        logLine(window ? line : L"no window");
+        if (window) {
+            watchDisplay(window);
+        }
+        return;
     } else if (keyword == L"stop") {
         logLine(L"stop");
         next = steps.size();
@@ -482,6 +532,10 @@ bool Script::runNestedStep(const std::wstring& line) {
     if (keyword == L"probe") {
         if (operand == L"window") {
             probeWindow(host.hostWindow());
+            return true;
+        }
+        if (operand == L"client") {
+            probeClient(host.hostWindow());
             return true;
         }
         if (operand == L"box") {
