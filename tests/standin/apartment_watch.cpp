@@ -2,9 +2,16 @@
 
 #include "log.h"
 
+#include <cwchar>
+#include <cstdlib>
+
 namespace {
 
 using CoUninitializeFunction = void(WINAPI*)();
+
+// The process environment names the watch that is in the program's import
+// slot now.
+constexpr wchar_t watchName[] = L"STANDIN_COUNINITIALIZE_WATCH";
 
 CoUninitializeFunction realCoUninitialize = nullptr;
 const LONG* watchedControls = nullptr;
@@ -43,7 +50,19 @@ void watchApartmentEnd(const LONG& liveControls) {
     if (realCoUninitialize) {
         return;
     }
-    const FARPROC function = GetProcAddress(GetModuleHandleW(L"ole32.dll"), "CoUninitialize");
+    // A second copy of the stand-in in the process (a shipped copy passed
+    // over, then the registered one) finds the slot holding the first copy's
+    // watch, published below, and chains to it: each copy watches its own
+    // controls.
+    FARPROC function = GetProcAddress(GetModuleHandleW(L"ole32.dll"), "CoUninitialize");
+    // The value names its process too: a child process inherits it.
+    wchar_t published[64] = {};
+    if (GetEnvironmentVariableW(watchName, published, ARRAYSIZE(published))) {
+        wchar_t* address = nullptr;
+        if (wcstoul(published, &address, 16) == GetCurrentProcessId() && *address == L':') {
+            function = reinterpret_cast<FARPROC>(static_cast<UINT_PTR>(wcstoull(address + 1, nullptr, 16)));
+        }
+    }
     FARPROC* slot = function ? importSlot(GetModuleHandleW(nullptr), function) : nullptr;
     HMODULE self = nullptr;
     // The watch runs inside CoUninitialize, which may free this library on
@@ -59,4 +78,7 @@ void watchApartmentEnd(const LONG& liveControls) {
     VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
     *slot = reinterpret_cast<FARPROC>(&watchedCoUninitialize);
     VirtualProtect(slot, sizeof *slot, protection, &protection);
+    swprintf(published, ARRAYSIZE(published), L"%lx:%llx", GetCurrentProcessId(),
+             static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(&watchedCoUninitialize)));
+    SetEnvironmentVariableW(watchName, published);
 }
