@@ -244,6 +244,21 @@ size_t widenPlain(unsigned char* out, const unsigned char* bytes, size_t count) 
     return widenPlainScalar(out, bytes, count);
 }
 
+// The length of the run of plain characters that `count` characters from its
+// second argument start with, written out as code units at `out` unless that
+// is null (a count only).
+size_t plainRun(unsigned char* out, const unsigned char* bytes, size_t count) {
+    return out ? widenPlain(out, bytes, count) : plainBytes(bytes, count);
+}
+
+size_t plainRun(unsigned char* out, const char16_t* units, size_t count) {
+    const size_t run = plainUnits(units, count);
+    if (out) {
+        std::memcpy(out, units, run * sizeof(char16_t));
+    }
+    return run;
+}
+
 const char* asciiEntityFor(unsigned c) {
     switch (c) {
     case '&':
@@ -433,18 +448,16 @@ void ReplyWriter::decimal(uint64_t value) noexcept {
 
 // Where a run stops short of the end of the part, the next character is a
 // NUL, markup, or a plain one the buffer has no room for.
-bool ReplyWriter::escaped(const unsigned char* bytes, size_t count) noexcept {
+template <typename Char> bool ReplyWriter::escapedText(const Char* text, size_t count) noexcept {
     size_t at = 0;
     while (at < count && !full_) {
-        const size_t limit = room(count - at);
-        const size_t run =
-            out_ ? widenPlain(out_ + 2 * length_, bytes + at, limit) : plainBytes(bytes + at, limit);
+        const size_t run = plainRun(out_ ? out_ + 2 * length_ : nullptr, text + at, room(count - at));
         length_ += run;
         at += run;
         if (at == count) {
             break;
         }
-        if (!endOrEntity(bytes[at])) {
+        if (!endOrEntity(text[at])) {
             return false;
         }
         ++at;
@@ -452,24 +465,12 @@ bool ReplyWriter::escaped(const unsigned char* bytes, size_t count) noexcept {
     return !full_;
 }
 
+bool ReplyWriter::escaped(const unsigned char* bytes, size_t count) noexcept {
+    return escapedText(bytes, count);
+}
+
 bool ReplyWriter::escaped(const char16_t* units, size_t count) noexcept {
-    size_t at = 0;
-    while (at < count && !full_) {
-        const size_t run = plainUnits(units + at, room(count - at));
-        if (out_) {
-            std::memcpy(out_ + 2 * length_, units + at, run * sizeof(char16_t));
-        }
-        length_ += run;
-        at += run;
-        if (at == count) {
-            break;
-        }
-        if (!endOrEntity(units[at])) {
-            return false;
-        }
-        ++at;
-    }
-    return !full_;
+    return escapedText(units, count);
 }
 
 size_t ReplyWriter::room(size_t wanted) const noexcept {

@@ -83,6 +83,7 @@ class ReplyWriter {
     uint64_t length() const noexcept { return length_; }
 
   private:
+    template <typename Char> bool escapedText(const Char* text, size_t count) noexcept;
     // Room for `units` more; a writer that lacks it is full from then on.
     bool reserve(uint64_t units) noexcept;
     // How many of `wanted` units fit.

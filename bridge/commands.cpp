@@ -35,10 +35,6 @@ struct Arguments {
 // call gets no value.
 using Reply = std::optional<UniqueBstr>;
 
-Reply textReply(const std::wstring& reply) {
-    return textBstr(reply);
-}
-
 struct FlashCallCommand {
     const wchar_t* name;
     ArgumentRule rule;
@@ -51,12 +47,12 @@ struct FsCommand {
 };
 
 Reply resolutionSupported(const Arguments& arguments) {
-    return textReply(
+    return textBstr(
         encodeBoolean(isModeSupported(arguments.numbers.first, arguments.numbers.second, gameBitsPerPixel)));
 }
 
 Reply getAspectRatio(const Arguments&) {
-    return textReply(encodeNumber(getDesktopAspectRatio()));
+    return textBstr(encodeNumber(getDesktopAspectRatio()));
 }
 
 Reply messageBox(const Arguments& arguments) {
@@ -74,11 +70,11 @@ Reply findFiles(const Arguments& arguments) {
 }
 
 Reply getArg(const Arguments&) {
-    return textReply(encodeStringArray(commandLineArguments(), ReplyQuote::Double));
+    return textBstr(encodeStringArray(commandLineArguments(), ReplyQuote::Double));
 }
 
 Reply getVolume(const Arguments&) {
-    return textReply(encodeNumber(currentVolumeLevel()));
+    return textBstr(encodeNumber(currentVolumeLevel()));
 }
 
 Reply changeWallpaper(const Arguments& arguments) {
@@ -92,21 +88,21 @@ Reply setVolume(const Arguments& arguments) {
 }
 
 Reply showSelectDialog(const Arguments& arguments) {
-    return textReply(encodeStringArray(showOpenFileDialog(arguments.text, mp3Filter), ReplyQuote::Double));
+    return textBstr(encodeStringArray(showOpenFileDialog(arguments.text, mp3Filter), ReplyQuote::Double));
 }
 
 Reply getScreenResolution(const Arguments&) {
     const DesktopSize size = getDesktopResolution();
-    return textReply(encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height)));
+    return textBstr(encodeSizeObject(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height)));
 }
 
 Reply getFileContent(const Arguments& arguments) {
     if (arguments.text.empty()) {
-        return textReply(encodeString(L"true"));
+        return textBstr(encodeString(L"true"));
     }
     std::optional<TextFile> file = TextFile::open(arguments.text);
     if (!file) {
-        return textReply(std::wstring());
+        return textBstr(std::wstring());
     }
     return fileContentReply(*file);
 }
