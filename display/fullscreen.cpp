@@ -64,6 +64,13 @@ POINT workspaceOrigin() {
     return {primary.rcWork.left - primary.rcMonitor.left, primary.rcWork.top - primary.rcMonitor.top};
 }
 
+WINDOWPLACEMENT windowPlacement() {
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof(placement);
+    GetWindowPlacement(mainWindow, &placement);
+    return placement;
+}
+
 // Where the window is when shown normally, in screen coordinates. A
 // minimised window's own rectangle is its icon's; its placement keeps the
 // normal one.
@@ -73,11 +80,8 @@ RECT normalPlace() {
         GetWindowRect(mainWindow, &place);
         return place;
     }
-    WINDOWPLACEMENT placement = {};
-    placement.length = sizeof(placement);
-    GetWindowPlacement(mainWindow, &placement);
     const POINT origin = workspaceOrigin();
-    place = placement.rcNormalPosition;
+    place = windowPlacement().rcNormalPosition;
     OffsetRect(&place, origin.x, origin.y);
     return place;
 }
@@ -87,10 +91,8 @@ RECT normalPlace() {
 // `area` too, not the framed window it was minimised from.
 void placeOnTop(const RECT& area) {
     if (IsIconic(mainWindow)) {
-        WINDOWPLACEMENT placement = {};
-        placement.length = sizeof(placement);
-        GetWindowPlacement(mainWindow, &placement);
         const POINT origin = workspaceOrigin();
+        WINDOWPLACEMENT placement = windowPlacement();
         placement.rcNormalPosition = area;
         OffsetRect(&placement.rcNormalPosition, -origin.x, -origin.y);
         placement.showCmd = SW_SHOWMINNOACTIVE;
