@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +71,18 @@ class ProgramFolder {
 using Lines = std::vector<std::string>;
 
 Lines operator+(Lines lines, const Lines& more);
+
+// One case of a parameterised end-to-end test: a script and what it logs.
+struct ScriptCase {
+    const char* name;
+    std::string script;
+    Lines logged;
+};
+
+// Names the case in the test's name and output.
+inline void PrintTo(const ScriptCase& scriptCase, std::ostream* out) {
+    *out << scriptCase.name;
+}
 
 // The bench's desktop mode.
 extern const std::string desktopMode;

@@ -40,17 +40,7 @@ TEST(NormalRun, PostedQuitMessageDoesNotEndTheGame) {
 // the player's library, in use or not, so the control is closed and let go
 // before COM ends. The stand-in logs a call made after its close, and a
 // control still alive at the host's CoUninitialize, which Wine would hide.
-struct WayOut {
-    const char* name;
-    std::string script;
-    Lines logged;
-};
-
-void PrintTo(const WayOut& way, std::ostream* out) {
-    *out << way.name;
-}
-
-class GameEnd : public ::testing::TestWithParam<WayOut> {};
+class GameEnd : public ::testing::TestWithParam<ScriptCase> {};
 
 TEST_P(GameEnd, MovieHearsWindowCloseWhileTheControlIsOpenAndComEndsAfterIt) {
     ProgramFolder folder;
@@ -63,17 +53,17 @@ TEST_P(GameEnd, MovieHearsWindowCloseWhileTheControlIsOpenAndComEndsAfterIt) {
 INSTANTIATE_TEST_SUITE_P(
     Ways, GameEnd,
     ::testing::Values(
-        WayOut{"QuitCommand", "fscommand quit\n", {"event FSCommand quit", "  " + windowClose}},
+        ScriptCase{"QuitCommand", "fscommand quit\n", {"event FSCommand quit", "  " + windowClose}},
         // WM_CLOSE, whose default processing destroys the window.
-        WayOut{"CloseCommand",
-               "post WM_SYSCOMMAND SC_CLOSE 0\n",
-               {"post WM_SYSCOMMAND SC_CLOSE 0", windowClose}},
+        ScriptCase{"CloseCommand",
+                   "post WM_SYSCOMMAND SC_CLOSE 0\n",
+                   {"post WM_SYSCOMMAND SC_CLOSE 0", windowClose}},
         // Task Manager's End task posts WM_CLOSE.
-        WayOut{"QueuedClose", "post WM_CLOSE 0 0\n", {"post WM_CLOSE 0 0", queuedWindowClose}},
-        WayOut{"QueuedDestroy", "post WM_DESTROY 0 0\n", {"post WM_DESTROY 0 0", queuedWindowClose}},
+        ScriptCase{"QueuedClose", "post WM_CLOSE 0 0\n", {"post WM_CLOSE 0 0", queuedWindowClose}},
+        ScriptCase{"QueuedDestroy", "post WM_DESTROY 0 0\n", {"post WM_DESTROY 0 0", queuedWindowClose}},
         // Sent by another program, it reaches the window only after the
         // hosting closed the control: too late to tell the movie.
-        WayOut{"SentDestroy", "send WM_DESTROY 0 0\n", {"send WM_DESTROY 0 0"}}),
+        ScriptCase{"SentDestroy", "send WM_DESTROY 0 0\n", {"send WM_DESTROY 0 0"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {

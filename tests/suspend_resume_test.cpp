@@ -392,22 +392,12 @@ TEST(BoxesAboveTheFullscreenGame, AClickOnTheGameLeavesTheRefusedModesBoxOnTop) 
 // An access violation in the movie while the host calls it from its main
 // loop. (Inside a dispatched message, such as the stand-in's own timer
 // ticks, Wine's dispatch catches the exception and the program goes on.)
-struct CrashCase {
-    const char* name;
-    std::string before;
-    Lines logged;
-};
-
-void PrintTo(const CrashCase& crash, std::ostream* out) {
-    *out << crash.name;
-}
-
-class Crash : public ::testing::TestWithParam<CrashCase> {};
+class Crash : public ::testing::TestWithParam<ScriptCase> {};
 
 TEST_P(Crash, EndsTheProcessAndTheDesktopModeComesBack) {
     ProgramFolder folder;
     const HostRun run = folder.run(
-        GetParam().before + "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => crash\n"
+        GetParam().script + "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => crash\n"
                             "post WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n");
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
@@ -421,14 +411,14 @@ TEST_P(Crash, EndsTheProcessAndTheDesktopModeComesBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Crash,
-                         ::testing::Values(CrashCase{"Fullscreen", "probe mode\n", {gameProbe}},
-                                           CrashCase{
+                         ::testing::Values(ScriptCase{"Fullscreen", "probe mode\n", {gameProbe}},
+                                           ScriptCase{
                                                "Suspended",
                                                "send WM_ACTIVATEAPP 0 0\nprobe mode\n",
                                                {"send WM_ACTIVATEAPP 0 0", gameMinimized, desktopProbe}},
-                                           CrashCase{"Windowed",
-                                                     "fscommand fullscreen false\nprobe mode\n",
-                                                     {"event FSCommand fullscreen false", desktopProbe}}),
+                                           ScriptCase{"Windowed",
+                                                      "fscommand fullscreen false\nprobe mode\n",
+                                                      {"event FSCommand fullscreen false", desktopProbe}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

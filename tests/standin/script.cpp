@@ -334,6 +334,15 @@ void stopHooks() {
     displayWatched = nullptr;
 }
 
+// Logs the step and takes `action` on the host's window, or logs that there
+// is none.
+void onHostWindow(HWND window, const std::wstring& line, void (*action)(HWND)) {
+    logLine(window ? line : L"no window");
+    if (window) {
+        action(window);
+    }
+}
+
 } // namespace
 
 // The hooks must not outlive the code they run.
@@ -435,18 +444,10 @@ void Script::runStep(const std::wstring& line) {
             return;
         }
     } else if (keyword == L"emulate" && operand == L"minimize") {
-        HWND window = host.hostWindow();
-        logLine(window ? line : L"no window");
-        if (window) {
-            emulateMinimize(window);
-        }
+        onHostWindow(host.hostWindow(), line, emulateMinimize);
         return;
     } else if (keyword == L"watch" && operand == L"display") {
-        HWND window = host.hostWindow();
-        logLine(window ? line : L"no window");
-        if (window) {
-            watchDisplay(window);
-        }
+        onHostWindow(host.hostWindow(), line, watchDisplay);
         return;
     } else if (keyword == L"stop") {
         logLine(L"stop");
@@ -566,11 +567,7 @@ bool Script::runNestedStep(const std::wstring& line) {
         return false;
     }
     if (keyword == L"click" && operand == L"game") {
-        HWND window = host.hostWindow();
-        logLine(window ? line : L"no window");
-        if (window) {
-            clickGame(window);
-        }
+        onHostWindow(host.hostWindow(), line, clickGame);
         return true;
     }
     if (keyword == L"crash" && operand.empty()) {
