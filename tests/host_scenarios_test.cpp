@@ -159,7 +159,8 @@ TEST(CloseDuringStartUp, EndsTheStartUpAndLetsTheNameGo) {
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Lines{"|failed to set resolution to 800 x 600.\nError:-2"}, run.boxes);
     const Lines calls = startupCalls(folder);
-    EXPECT_EQ(Lines(calls.begin(), calls.begin() + 5) + Lines({"close", "release"}), run.log);
+    // Never attached to the window, the control is only let go.
+    EXPECT_EQ(Lines(calls.begin(), calls.begin() + 5) + Lines({"release"}), run.log);
     DEVMODEW desktop = {};
     desktop.dmSize = sizeof(desktop);
     EnumDisplaySettingsW(nullptr, ENUM_REGISTRY_SETTINGS, &desktop);
