@@ -184,9 +184,12 @@ class ActivationScope {
     }
     ~ActivationScope() { deactivate(); }
 
-    void deactivate() noexcept {
+    // DEACTIVATE_ACTCTX_FLAG_FORCE_EARLY_DEACTIVATION in `flags` also pops
+    // what code run inside the context left activated above it, instead of
+    // raising an exception there.
+    void deactivate(DWORD flags = 0) noexcept {
         if (std::exchange(active_, false)) {
-            DeactivateActCtx(0, cookie_);
+            DeactivateActCtx(flags, cookie_);
         }
     }
     bool active() const noexcept { return active_; }

@@ -2,6 +2,7 @@
 
 HWND mainWindow = nullptr;
 bool isRunning = false;
+bool isEnding = false;
 bool isFullscreen = false;
 bool isSuspended = false;
 FullscreenKind fullscreenKind = FullscreenKind::gameMode;

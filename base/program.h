@@ -14,6 +14,12 @@ extern HWND mainWindow;
 // the quit command or a close of the window clears it.
 extern bool isRunning;
 
+// Set by the window commands once the game is to end, whichever way came
+// first: the quit command, a close of the window, a close taken from the
+// queue, or one during start-up. Never cleared: the movie hears windowClose
+// once per game.
+extern bool isEnding;
+
 // The mode the host is meant to be in, set by the display code's switches.
 // It stays set while a fullscreen game is suspended, so that a resume goes
 // back to fullscreen.

@@ -7,7 +7,9 @@ void restrictLibrarySearch() {
     const auto setDefaultDirectories = procedure<SetDefaultDllDirectoriesFunction>(
         GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
     if (setDefaultDirectories) {
-        setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        // Folders that code in the process adds on purpose (AddDllDirectory,
+        // as shell extensions in the file dialog may do) stay in the search.
+        setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
     }
     SetDllDirectoryW(L"");
 }

@@ -19,9 +19,9 @@ using std::min;
 #include <gdiplus.h>
 
 // Leaves the program folder and the current folder out of the search of every
-// later load by name, the player's included: only the system folder, where
-// the system can (Windows 8, or Windows 7 with update KB2533623), and at
-// least never the current folder.
+// later load by name, the player's included: only the system folder and the
+// folders added with AddDllDirectory, where the system can (Windows 8, or
+// Windows 7 with update KB2533623), and at least never the current folder.
 void restrictLibrarySearch();
 
 // `name` from the system folder, or null. It stays loaded until the process

@@ -114,16 +114,16 @@ void invokeWithText(IShockwaveFlash* control, const wchar_t* name, WORD flags, B
 
 } // namespace
 
-bool bindsEveryCall(IShockwaveFlash* control) noexcept {
+HRESULT bindEveryCall(IShockwaveFlash* control) noexcept {
     for (const wchar_t* name : {flashVersionName, disableLocalSecurityName, movieName, menuName,
                                 callFunctionName, setReturnValueName}) {
         HRESULT bound = S_OK;
         bind(control, name, bound);
         if (FAILED(bound)) {
-            return false;
+            return bound;
         }
     }
-    return true;
+    return S_OK;
 }
 
 uint32_t flashVersion(IShockwaveFlash* control) {

@@ -19,10 +19,11 @@ using IShockwaveFlash = IDispatch;
 // shutdown releases it.
 extern ComPtr<IShockwaveFlash> flashControl;
 
-// Whether the control knows every name the host calls it by. A player that
-// answers names from a type library it cannot find fails here, before any
-// call, rather than half-way through the game.
-bool bindsEveryCall(IShockwaveFlash* control) noexcept;
+// S_OK when the control knows every name the host calls it by, else the
+// failure of the first name it does not know. A player that answers names
+// from a type library it cannot find fails here, before any call, rather
+// than half-way through the game.
+HRESULT bindEveryCall(IShockwaveFlash* control) noexcept;
 
 // The typed calls throw _com_error on failure, carrying the HRESULT and the
 // control's error object for IShockwaveFlash when it offers one.

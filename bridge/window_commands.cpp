@@ -7,17 +7,26 @@
 
 #include <shellapi.h>
 
+#include <utility>
+
 void setCaption(const std::wstring& caption) {
     SetWindowTextW(mainWindow, caption.c_str());
 }
 
-// The movie hears windowClose before its own call returns, while the player
-// is open. The hosting closes the player when the window gets WM_DESTROY,
-// before the window procedure sees it, and a player tears its movie down
-// then; so the window stays until shutdown, which closes the player.
-void quitGame() {
-    callMovie(windowCloseRequest);
+// The hosting closes the player when the window gets WM_DESTROY, before the
+// window procedure sees it, and a player tears its movie down then; so the
+// window stays until shutdown. A movie's windowClose handler may well quit
+// itself: marked before the call, that request finds the game ending.
+void endGame(const wchar_t* notice) {
+    const bool first = !std::exchange(isEnding, true);
+    if (first && isRunning) {
+        callMovie(notice);
+    }
     isRunning = false;
+}
+
+void quitGame() {
+    endGame(windowCloseRequest);
 }
 
 void minimizeGame() {

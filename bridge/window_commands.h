@@ -7,8 +7,14 @@
 
 // The caption becomes `caption`, character for character.
 void setCaption(const std::wstring& caption);
-// Tells the movie the window is closing and ends the loop; shutdown then
-// closes the player.
+// Ends the game: the first request tells the running movie with `notice`
+// (windowClose in the form of its way out) before its own call returns; any
+// later one, such as a quit or close from inside the movie's windowClose,
+// only ends the loop. Shutdown then closes the player, once every call of
+// the player's has returned. Before the loop runs no movie plays yet, and
+// start-up ends instead.
+void endGame(const wchar_t* notice);
+// endGame with the windowClose of the quit command and of a close of the window.
 void quitGame();
 // Treated exactly like a loss of activation: the game is suspended.
 void minimizeGame();

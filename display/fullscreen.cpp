@@ -2,6 +2,7 @@
 
 #include "base/exception_report.h"
 #include "base/program.h"
+#include "base/system_library.h"
 
 #include <windows.h>
 
@@ -55,13 +56,14 @@ std::vector<RECT> monitors() {
     return list;
 }
 
-// A window's placement is in workspace coordinates, which start at the
-// primary monitor's work area (a taskbar at the top or left moves it).
-POINT workspaceOrigin() {
-    MONITORINFO primary = {};
-    primary.cbSize = sizeof(primary);
-    GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary);
-    return {primary.rcWork.left - primary.rcMonitor.left, primary.rcWork.top - primary.rcMonitor.top};
+// A window's placement is in workspace coordinates, which start at the work
+// area of the monitor holding the rectangle (a taskbar at its top or left
+// moves it), not at the primary monitor's.
+POINT workspaceOrigin(const RECT& place) {
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    GetMonitorInfoW(MonitorFromRect(&place, MONITOR_DEFAULTTONEAREST), &monitor);
+    return {monitor.rcWork.left - monitor.rcMonitor.left, monitor.rcWork.top - monitor.rcMonitor.top};
 }
 
 WINDOWPLACEMENT windowPlacement() {
@@ -80,8 +82,8 @@ RECT normalPlace() {
         GetWindowRect(mainWindow, &place);
         return place;
     }
-    const POINT origin = workspaceOrigin();
     place = windowPlacement().rcNormalPosition;
+    const POINT origin = workspaceOrigin(place);
     OffsetRect(&place, origin.x, origin.y);
     return place;
 }
@@ -91,7 +93,7 @@ RECT normalPlace() {
 // `area` too, not the framed window it was minimised from.
 void placeOnTop(const RECT& area) {
     if (IsIconic(mainWindow)) {
-        const POINT origin = workspaceOrigin();
+        const POINT origin = workspaceOrigin(area);
         WINDOWPLACEMENT placement = windowPlacement();
         placement.rcNormalPosition = area;
         OffsetRect(&placement.rcNormalPosition, -origin.x, -origin.y);
@@ -135,11 +137,24 @@ void repaintDesktop() {
     RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
-// The outer size is the game size grown by one frame width and the caption,
-// as the windowed game has always been placed.
+// The outer size whose client area is the game size. The frame is the
+// system's to say: programs made for Vista and later get a wider, padded
+// border there, and its width follows the monitor's DPI where the system
+// knows per-monitor DPI (Windows 10 1607 and later).
 void placeFramedWindow() {
-    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, gameWidth + GetSystemMetrics(SM_CXFRAME),
-                 gameHeight + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
+    using AdjustForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    using DpiForWindow = UINT(WINAPI*)(HWND);
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    const auto adjustForDpi = procedure<AdjustForDpi>(user32, "AdjustWindowRectExForDpi");
+    const auto dpiForWindow = procedure<DpiForWindow>(user32, "GetDpiForWindow");
+    const auto exStyle = static_cast<DWORD>(GetWindowLongW(mainWindow, GWL_EXSTYLE));
+    RECT outer = {0, 0, gameWidth, gameHeight};
+    if (adjustForDpi && dpiForWindow) {
+        adjustForDpi(&outer, windowedStyle, FALSE, exStyle, dpiForWindow(mainWindow));
+    } else {
+        AdjustWindowRectEx(&outer, windowedStyle, FALSE, exStyle);
+    }
+    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
                  SWP_FRAMECHANGED);
 }
 
@@ -191,6 +206,15 @@ bool enterFullscreen() {
     }
     placeOnTop({0, 0, gameWidth, gameHeight});
     return true;
+}
+
+void followDisplayChange() {
+    if (fullscreenKind != FullscreenKind::desktopMode || !isFullscreen || isSuspended) {
+        return;
+    }
+    RECT place = {};
+    GetWindowRect(mainWindow, &place);
+    placeOnTop(monitorHolding(place, monitors()));
 }
 
 bool switchToFullscreen() {

@@ -28,6 +28,12 @@ void restoreDisplayMode();
 void setGameSize(int32_t width, int32_t height);
 // Shows a message and answers false when the display refuses the mode.
 bool enterFullscreen();
+// After a change of the displays (resolution, orientation, a monitor added
+// or removed, another program's mode change): a running fullscreen game at
+// the desktop's mode covers the monitor holding it again, or the nearest one
+// when that monitor is gone. Nothing else: a switch to the game's own mode
+// announces itself the same way.
+void followDisplayChange();
 // While the game is suspended, only notes the wish: the resume enters
 // fullscreen.
 bool switchToFullscreen();

@@ -3,6 +3,7 @@
 #include "bridge/codec.h"
 #include "bridge/event_sink.h"
 #include "bridge/flash_control.h"
+#include "bridge/window_commands.h"
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
 #include "base/handles.h"
@@ -50,9 +51,9 @@ bool claimSingleInstance(UniqueHandle& mutex) {
 void closeControl(FlashEventListener& sink) {
     sink.setControl(nullptr);
     ComPtr<IShockwaveFlash> control = std::move(flashControl);
-    // The close command's default processing may have destroyed it already.
+    // Nothing else destroys it: a close only asks the game to end.
     const HWND window = std::exchange(mainWindow, nullptr);
-    if (window && IsWindow(window)) {
+    if (window) {
         DestroyWindow(window);
     }
     control.reset();
@@ -141,9 +142,7 @@ void runMessageLoop() {
             continue;
         }
         if (message.message == WM_DESTROY || message.message == WM_CLOSE) {
-            callMovie(queuedWindowCloseRequest);
-            // Activation changes during shutdown must not act any more.
-            isRunning = false;
+            endGame(queuedWindowCloseRequest);
             return;
         }
         TranslateMessage(&message);
@@ -195,6 +194,12 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
         chooseGameSize();
         switchToWindowed();
         switchToFullscreen();
+        // Closed while the box of a refused mode was open: the game ends
+        // before its movie is loaded, and never runs without its window.
+        if (isEnding) {
+            shutDown(sink, com);
+            return 1;
+        }
 
         // Wine's atl.dll attaches only when given the out-pointer; the site
         // keeps the container alive, so it is let go at once.

@@ -77,9 +77,13 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     try {
         switch (message) {
         case WM_CLOSE:
-            // The default processing then destroys the window.
+            // Only a request: a modal loop inside a call of the player's
+            // (the movie's box, the file dialog, start-up's box) dispatches
+            // posted closes here too, and the default processing would
+            // destroy the window, and with it the player, under that call.
+            // Shutdown destroys it once the loop has ended.
             quitGame();
-            break;
+            return 0;
         case WM_DESTROY:
             // The hosting has closed the player before this reaches us: the
             // movie can no longer hear of it.
@@ -90,6 +94,9 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
             break;
         case WM_ACTIVATEAPP:
             onActivateApp(wParam);
+            break;
+        case WM_DISPLAYCHANGE:
+            followDisplayChange();
             break;
         case WM_SYSCOMMAND:
             if (isRefusedSystemCommand(wParam)) {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 struct Desktop {
@@ -139,6 +141,65 @@ TEST(FullscreenSetting, TheModeChangesOnlyWithTheModeValue) {
                      gameMaximized} +
                quitting),
               afterStartup(still));
+}
+
+// A dynamic change of the display mode made by the test, as another program
+// makes one, undone when it goes.
+class OtherProgramsMode {
+  public:
+    OtherProgramsMode(int width, int height) {
+        DEVMODEW mode = {};
+        mode.dmSize = sizeof(mode);
+        mode.dmPelsWidth = static_cast<DWORD>(width);
+        mode.dmPelsHeight = static_cast<DWORD>(height);
+        mode.dmBitsPerPel = gameBitsPerPixel;
+        mode.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL;
+        changed_ = ChangeDisplaySettingsW(&mode, 0) == DISP_CHANGE_SUCCESSFUL;
+    }
+    OtherProgramsMode(const OtherProgramsMode&) = delete;
+    OtherProgramsMode& operator=(const OtherProgramsMode&) = delete;
+    ~OtherProgramsMode() {
+        if (changed_) {
+            ChangeDisplaySettingsW(nullptr, 0);
+        }
+    }
+    bool changed() const { return changed_; }
+
+  private:
+    bool changed_ = false;
+};
+
+// The player changes the resolution in the system's settings (or docks a
+// laptop, connects over Remote Desktop...) while the game is fullscreen: the
+// game covers the new desktop exactly, and changes no mode itself.
+TEST(DesktopChange, TheFullscreenGameCoversTheNewDesktop) {
+    const DisplayChanges changes;
+    ProgramFolder folder(DESKTOP_PROGRAM);
+    const PROCESS_INFORMATION process = folder.start(
+        "watch display\nprobe window\nwait display\nprobe window\nprobe client\nfscommand quit\n");
+    // Without the change the script waits until finish gives up on it.
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            const Lines log = readLines(folder.log());
+            return std::find(log.begin(), log.end(), monitorWindow()) != log.end();
+        },
+        20000));
+    HostRun run;
+    {
+        const OtherProgramsMode smaller(800, 600);
+        EXPECT_TRUE(smaller.changed());
+        run = folder.finish(process);
+        EXPECT_EQ(1, changes.count()) << "the program changed the display mode";
+    }
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(
+        (Lines{"watch display", monitorWindow(), "display changed 800x600x32",
+               "probe window caption=\"\" style=0x94000000 exstyle=0x00000008 rect=0,0,800,600 topmost=1 "
+               "visible=1 iconic=0",
+               "probe client rect=0,0,800,600"} +
+         quitting),
+        afterStartup(run));
 }
 
 std::string text(const RECT& area) {

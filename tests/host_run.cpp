@@ -181,14 +181,53 @@ std::string rect(int left, int top, int right, int bottom) {
            std::to_string(bottom);
 }
 
+namespace {
+
+RECT framedRectangle(int width, int height) {
+    RECT outer = {0, 0, width, height};
+    AdjustWindowRectEx(&outer, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, FALSE, WS_EX_WINDOWEDGE);
+    return outer;
+}
+
+} // namespace
+
 // The system holds a window to its largest tracking size, a little more than
 // the screen.
 std::string windowedWindow(int width, int height) {
+    const RECT outer = framedRectangle(width, height);
     return "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=" +
-           rect(0, 0, (std::min)(width + GetSystemMetrics(SM_CXFRAME), GetSystemMetrics(SM_CXMAXTRACK)),
-                (std::min)(height + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION),
-                           GetSystemMetrics(SM_CYMAXTRACK))) +
+           rect(0, 0, (std::min)(static_cast<int>(outer.right - outer.left), GetSystemMetrics(SM_CXMAXTRACK)),
+                (std::min)(static_cast<int>(outer.bottom - outer.top), GetSystemMetrics(SM_CYMAXTRACK))) +
            " topmost=0 visible=1 iconic=0";
+}
+
+std::string windowedClient(int width, int height) {
+    const RECT outer = framedRectangle(width, height);
+    return "probe client rect=" + rect(-outer.left, -outer.top, width - outer.left, height - outer.top);
+}
+
+HWND gameWindowOf(DWORD processId) {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, L"AtlWin", nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+bool showsABox(DWORD processId) {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, L"#32770", nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId && IsWindowVisible(window)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Minimised, with the style the display reset gives (popup and system menu)

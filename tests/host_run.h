@@ -130,9 +130,11 @@ std::string setResolutionEvent(int width, int height);
 
 // "L,T,R,B" as the stand-in logs a rectangle.
 std::string rect(int left, int top, int right, int bottom);
-// The framed window of a game of width by height at (0, 0): one frame
-// thickness across, one frame thickness and the caption down.
+// The framed window at (0, 0) whose client area is a game of width by height,
+// its frame as the system makes it for the framed style.
 std::string windowedWindow(int width, int height);
+// That window's client area, exactly the game size.
+std::string windowedClient(int width, int height);
 // The fullscreen window after a suspension, on a desktop `desktopHeight` high.
 std::string minimisedWindow(int desktopHeight);
 
@@ -143,6 +145,11 @@ std::string minimisedWindow(int desktopHeight);
 // or the resume shows the framed window's place.
 extern const std::string minimisedFromItsFrame;
 Lines minimisedFromItsFrameLog(const std::string& window, const std::string& client);
+
+// The game window of a running copy of the program, or null.
+HWND gameWindowOf(DWORD processId);
+// Whether the process shows a message box (a visible #32770 window).
+bool showsABox(DWORD processId);
 
 // Counts the display-mode changes the system announces to every top-level
 // window (WM_DISPLAYCHANGE) while it lives, from a window on a thread of its

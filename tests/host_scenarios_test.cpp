@@ -2,6 +2,8 @@
 // stand-in control playing a script as its movie. Each scenario checks the
 // calls the stand-in saw, the probed window and display state, and the exit
 // code.
+#include "display/display_modes.h"
+#include "display/fullscreen.h"
 #include "tests/host_run.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +68,128 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"SentDestroy", "send WM_DESTROY 0 0\n", {"send WM_DESTROY 0 0"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The movie hears windowClose once, whichever way the end comes, also when
+// its own windowClose handler quits or closes the window: a movie that saves
+// and then quits there would otherwise make the host call it again, and again.
+class WindowCloseOnce : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(WindowCloseOnce, AQuitOrCloseInsideWindowCloseOnlyEndsTheGame) {
+    ProgramFolder folder;
+    const HostRun run = folder.run(GetParam().script);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(GetParam().logged + Lines({"close", "release"}), afterStartup(run));
+    EXPECT_EQ(1u, run.exitCode);
+}
+
+const std::string quitInsideWindowClose =
+    "oncall <invoke name=\"windowClose\" ></invoke> => fscommand quit\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, WindowCloseOnce,
+    ::testing::Values(
+        ScriptCase{"QuitCommand",
+                   quitInsideWindowClose + "fscommand quit\n",
+                   {"event FSCommand quit", "  " + windowClose, "  event FSCommand quit"}},
+        ScriptCase{"CloseCommand",
+                   quitInsideWindowClose + "post WM_SYSCOMMAND SC_CLOSE 0\n",
+                   {"post WM_SYSCOMMAND SC_CLOSE 0", windowClose, "event FSCommand quit"}},
+        ScriptCase{"QueuedClose",
+                   "oncall <invoke name=\"windowClose\" returntype=\"xml\"></invoke> => fscommand quit\n"
+                   "post WM_CLOSE 0 0\n",
+                   {"post WM_CLOSE 0 0", queuedWindowClose, "event FSCommand quit"}},
+        ScriptCase{"CloseInsideWindowClose",
+                   "oncall <invoke name=\"windowClose\" ></invoke> => send WM_CLOSE 0 0\nfscommand quit\n",
+                   {"event FSCommand quit", "  " + windowClose, "  send WM_CLOSE 0 0"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A second start after a run: the first let the single-instance name go.
+void expectTheGameStartsAgain() {
+    ProgramFolder again;
+    const HostRun run = again.run("fscommand quit\n");
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(startupCalls(again) + quitting, run.log);
+}
+
+// A close posted from outside (the taskbar's Close window, taskkill without
+// /F, a shutdown) while a call of the player's runs a modal loop, which
+// dispatches it to the window: the movie hears windowClose there, but the
+// window, and with it the player, goes only once the call has returned.
+class CloseInsideAPlayerCall : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(CloseInsideAPlayerCall, ClosesThePlayerOnlyAfterTheCallReturned) {
+    ProgramFolder folder;
+    const HostRun run = folder.run(GetParam().script);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(GetParam().logged + Lines({"close", "release"}), afterStartup(run));
+    EXPECT_EQ(1u, run.exitCode);
+    expectTheGameStartsAgain();
+}
+
+const std::string messageBox = flashCallRequest("MessageBox", "<string>hello</string>");
+const std::string selectDialog = flashCallRequest("showSelectDialog");
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, CloseInsideAPlayerCall,
+    ::testing::Values(
+        ScriptCase{"MessageBox",
+                   "messagebox => post WM_CLOSE 0 0\nflashcall " + messageBox + "\nprobe window\n",
+                   {"event FlashCall " + messageBox, "  post WM_CLOSE 0 0", "  " + windowClose,
+                    "  messagebox caption=\"\" text=\"<string>hello</string>\"", "no reply"}},
+        ScriptCase{"SelectDialog",
+                   "dialog cancel => post WM_CLOSE 0 0\nflashcall " + selectDialog + "\nprobe window\n",
+                   {"event FlashCall " + selectDialog, "  post WM_CLOSE 0 0", "  " + windowClose,
+                    "  dialog caption=\"Select File...\" types=\"MP3 Files (*.mp3)\" "
+                    "owner=\"AtlWin\"",
+                    "  dialog cancelled", "  reply <array></array>"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A close while start-up's box of a refused mode is open (on a desktop too
+// small for either game size, a bench of its own): start-up ends there, with
+// no movie loaded and no loop without a window, and lets the name go.
+TEST(CloseDuringStartUp, EndsTheStartUpAndLetsTheNameGo) {
+    if (isModeSupported(800, 600, gameBitsPerPixel)) {
+        GTEST_SKIP() << "the desktop offers the game's mode: start-up shows no box here";
+    }
+    ProgramFolder folder;
+    const PROCESS_INFORMATION process = folder.start("probe window\n");
+    ASSERT_TRUE(pumpUntil([&] { return showsABox(process.dwProcessId); }, 20000));
+    PostMessageW(gameWindowOf(process.dwProcessId), WM_CLOSE, 0, 0);
+    const HostRun run = folder.finish(process);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(Lines{"|failed to set resolution to 800 x 600.\nError:-2"}, run.boxes);
+    const Lines calls = startupCalls(folder);
+    // Never attached to the window, the control is only let go.
+    EXPECT_EQ(Lines(calls.begin(), calls.begin() + 5) + Lines({"release"}), run.log);
+    DEVMODEW desktop = {};
+    desktop.dmSize = sizeof(desktop);
+    EnumDisplaySettingsW(nullptr, ENUM_REGISTRY_SETTINGS, &desktop);
+    EXPECT_EQ(std::to_string(desktop.dmPelsWidth) + "x" + std::to_string(desktop.dmPelsHeight) + "x32",
+              currentDisplayMode());
+    expectTheGameStartsAgain();
+}
+
+// The player, built by another compiler, may raise its events on a stack
+// aligned to 4 bytes only, where 32-bit GCC code takes 16 for granted; the
+// reply to a large file runs the reply writer's SSE2 scans under that call.
+TEST(MisalignedStack, ALargeFileReplyUnderThePlayersCall) {
+    ProgramFolder folder;
+    std::string text;
+    while (text.size() < (1u << 20)) {
+        text += "plain text of a saved game, 0123456789 ";
+    }
+    writeUtf8File(folder.path() + L"\\large.txt", text);
+    const std::string request =
+        flashCallRequest("getFileContent", "<string>" + utf8(folder.path()) + "\\large.txt</string>");
+    const HostRun run = folder.run("misaligned flashcall " + request + "\nfscommand quit\n");
+    EXPECT_EQ(1u, run.exitCode);
+    const std::string reply = "<string>" + text + "</string>";
+    EXPECT_EQ((Lines{"event FlashCall " + request, "  reply " + reply.substr(0, 100) + "... (" +
+                                                       std::to_string(reply.size()) + " characters)"} +
+               quitting),
+              afterStartup(run));
+}
+
 TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {
     ProgramFolder folder;
     // Input is posted to the host's window and, as a real click lands, to the
@@ -100,19 +224,6 @@ TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {
                      "close",
                      "release"}),
               afterStartup(run));
-}
-
-// The game window of a running copy of the program.
-HWND gameWindowOf(DWORD processId) {
-    HWND window = nullptr;
-    while ((window = FindWindowExW(nullptr, window, L"AtlWin", nullptr)) != nullptr) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId) {
-            return window;
-        }
-    }
-    return nullptr;
 }
 
 TEST(SingleInstance, SecondStartEndsAtOnceShowingNothing) {

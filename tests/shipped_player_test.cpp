@@ -2,6 +2,9 @@
 // under Wine, with a copy of the stand-in in its folder under the configured
 // name, with and without the stand-in's registration. The stand-in's first
 // line names the file it was loaded from, so each case sees which copy served.
+#include "base/system_library.h"
+#include "bridge/flash_control.h"
+#include "host/player_creation.h"
 #include "host/resource_ids.h"
 #include "tests/host_run.h"
 
@@ -294,6 +297,65 @@ TEST(ShippedPlayer, FileThatIsNoLibraryLeavesTheRegisteredOne) {
     EXPECT_EQ(Lines{noticeBox}, run.boxes);
     EXPECT_EQ(Lines{}, run.log);
     EXPECT_EQ(Lines{utf8(DOWNLOAD_ADDRESS)}, addressesOpenedAfter(opened));
+}
+
+// Why a shipped player was passed over, as the debugger output says it: one
+// line a failed step, with its error code. This test program carries no
+// manifest for the player, so its activation context fails first; then the
+// registered player is tried.
+const std::string contextFailed = "gamehost: shipped player: activation context failed, error 0x";
+
+Lines passedOverLines(const std::wstring& player) {
+    const ComApartment com;
+    const DebugOutputCapture output;
+    {
+        PlayerCreation creation;
+        creation.createControl(player);
+        flashControl.reset();
+    }
+    Lines lines;
+    for (const std::string& line : output.lines()) {
+        // The context's code is the system's to choose.
+        lines.push_back(line.rfind(contextFailed, 0) == 0 ? contextFailed : line);
+    }
+    return lines;
+}
+
+TEST(PassedOverShippedPlayer, EachFailedStepLeavesALineWithItsCode) {
+    const TempFolder folder;
+    const std::wstring text = folder.file(L"text.ocx");
+    writeUtf8File(text, "not a library\n");
+    EXPECT_EQ((Lines{contextFailed, "gamehost: shipped player: load failed, error 0x000000C1\n"}),
+              passedOverLines(text));
+    const std::wstring noClass = folder.file(L"no-class.ocx");
+    CopyFileW(unixFilePath(PLANTED_LIBRARY).c_str(), noClass.c_str(), FALSE);
+    EXPECT_EQ((Lines{contextFailed, "gamehost: shipped player: class object failed, error 0x0000007F\n"}),
+              passedOverLines(noClass));
+    const std::wstring noNames = folder.file(L"no-names.ocx");
+    CopyFileW(registeredStandIn().c_str(), noNames.c_str(), FALSE);
+    SetEnvironmentVariableW(L"STANDIN_NAMES", L"typelib");
+    SetEnvironmentVariableW(L"STANDIN_LOG", folder.file(L"standin.log").c_str());
+    const Lines noNamesLines = passedOverLines(noNames);
+    SetEnvironmentVariableW(L"STANDIN_NAMES", nullptr);
+    SetEnvironmentVariableW(L"STANDIN_LOG", nullptr);
+    EXPECT_EQ((Lines{contextFailed, "gamehost: shipped player: names failed, error 0x8002801D\n"}),
+              noNamesLines);
+}
+
+// The default search leaves the program folder out but keeps the folders
+// that code in the process adds on purpose, as shell extensions in the file
+// dialog do.
+TEST(LibrarySearch, FoldersAddedOnPurposeStayInIt) {
+    const TempFolder folder;
+    CopyFileW(unixFilePath(PLANTED_LIBRARY).c_str(), folder.file(L"added-on-purpose.dll").c_str(), FALSE);
+    restrictLibrarySearch();
+    using AddDllDirectoryFunction = void*(WINAPI*)(PCWSTR);
+    const auto addDllDirectory =
+        procedure<AddDllDirectoryFunction>(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory");
+    ASSERT_NE(nullptr, addDllDirectory);
+    ASSERT_NE(nullptr, addDllDirectory(folder.path().c_str()));
+    const UniqueModule library(LoadLibraryW(L"added-on-purpose.dll"));
+    EXPECT_NE(nullptr, library.get());
 }
 
 // A program built with another player file name and download page.

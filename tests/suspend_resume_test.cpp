@@ -240,6 +240,23 @@ TEST(FrameAfterAStyleChange, FullscreenAtTheFramedWindowsSizeGivesThePlayerTheWh
               afterStartup(run));
 }
 
+// The framed window's outer size is the system's frame for its style around
+// the game size: programs made for Vista and later get a wider, padded
+// border there, which frame metrics added by hand miss. The player gets
+// exactly the game size.
+TEST(FramedWindow, ItsClientAreaIsTheGameSize) {
+    ProgramFolder folder;
+    const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\nprobe window\nprobe client\n" +
+                                                setResolution(800, 600) +
+                                                "\nfscommand fullscreen true\nfscommand fullscreen false\n"
+                                                "probe client\nfscommand quit\n");
+    EXPECT_EQ((Lines{"event FSCommand fullscreen false", windowedWindow(1024, 768), windowedClient(1024, 768),
+                     setResolutionEvent(800, 600), "no reply", "event FSCommand fullscreen true",
+                     "event FSCommand fullscreen false", windowedClient(800, 600)} +
+               quitting),
+              afterStartup(run));
+}
+
 // Regression: a fullscreen request while the game was suspended (from the
 // movie's gameMinimized handler, or any later step) changed the display
 // mode behind the player's back, under a minimised or inactive window. It is

@@ -2,6 +2,7 @@
 
 #include "base/handles.h"
 #include "log.h"
+#include "misaligned.h"
 
 #include <cwchar>
 #include <cstdio>
@@ -310,11 +311,14 @@ void emulateMinimize(HWND window) {
 using UniqueHook = UniqueNullable<HHOOK, UnhookWindowsHookEx>;
 UniqueHook displayHook;
 HWND displayWatched = nullptr;
+// Changes heard since the watch began.
+unsigned displayChangesHeard = 0;
 
 LRESULT CALLBACK logDisplayChange(int code, WPARAM wParam, LPARAM lParam) {
     try {
         const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
         if (code == HC_ACTION && call->hwnd == displayWatched && call->message == WM_DISPLAYCHANGE) {
+            ++displayChangesHeard;
             logLine(L"display changed " + std::to_wstring(LOWORD(call->lParam)) + L"x" +
                     std::to_wstring(HIWORD(call->lParam)) + L"x" + std::to_wstring(call->wParam));
         }
@@ -324,6 +328,7 @@ LRESULT CALLBACK logDisplayChange(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 void watchDisplay(HWND window) {
+    displayChangesHeard = 0;
     displayWatched = window;
     displayHook.reset(SetWindowsHookExW(WH_CALLWNDPROC, logDisplayChange, nullptr, GetCurrentThreadId()));
 }
@@ -354,6 +359,7 @@ bool Script::load(const std::wstring& path) {
     steps.clear();
     next = 0;
     waitLength = 0;
+    displayChangesAwaited = 0;
     armedCalls.clear();
     watchers = ModalWatchers();
     stopHooks();
@@ -376,7 +382,8 @@ void Script::tick() {
     if (running || eventInFlight() || next >= steps.size()) {
         return;
     }
-    if (waitLength && GetTickCount() - waitStart < waitLength) {
+    if ((waitLength && GetTickCount() - waitStart < waitLength) ||
+        displayChangesHeard < displayChangesAwaited) {
         return;
     }
     waitLength = 0;
@@ -436,6 +443,10 @@ void Script::runStep(const std::wstring& line) {
             watchers.armDialog(action);
             return;
         }
+    } else if (keyword == L"wait" && operand == L"display") {
+        // Counted, so that a change that came before this step counts.
+        ++displayChangesAwaited;
+        return;
     } else if (keyword == L"wait") {
         UINT_PTR length = 0;
         if (parseNumber(operand, length)) {
@@ -569,6 +580,20 @@ bool Script::runNestedStep(const std::wstring& line) {
     if (keyword == L"click" && operand == L"game") {
         onHostWindow(host.hostWindow(), line, clickGame);
         return true;
+    }
+    if (keyword == L"misaligned") {
+        struct Call {
+            Script* script;
+            std::wstring step;
+            bool known;
+        } call{this, operand, false};
+        callMisaligned(
+            [](void* argument) {
+                auto& misaligned = *static_cast<Call*>(argument);
+                misaligned.known = misaligned.script->runNestedStep(misaligned.step);
+            },
+            &call);
+        return call.known;
     }
     if (keyword == L"crash" && operand.empty()) {
         crash();

@@ -54,6 +54,8 @@ class Script {
     size_t next = 0;
     DWORD waitStart = 0;
     DWORD waitLength = 0;
+    // The number of `wait display` steps since the watch began.
+    unsigned displayChangesAwaited = 0;
     bool running = false;
     std::vector<ArmedCall> armedCalls;
     ModalWatchers watchers;
