@@ -1,5 +1,6 @@
 #include "bridge/codec.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -139,6 +140,32 @@ size_t widenPlainScalar(unsigned char* out, const unsigned char* bytes, size_t c
     return at;
 }
 
+// What a counting pass needs of a part of a string value: how many of its
+// characters come before its first NUL, and how many units their entities
+// add.
+struct TextCount {
+    size_t characters = 0;
+    uint64_t extra = 0;
+    bool ended = false;
+};
+
+// The units an entity adds to its character: "&amp;" four, "&lt;" and "&gt;" three.
+constexpr unsigned ampersandExtra = 4;
+constexpr unsigned angleExtra = 3;
+
+template <typename Char> TextCount countScalar(const Char* text, size_t count) {
+    TextCount counted;
+    for (; counted.characters < count; ++counted.characters) {
+        const unsigned c = text[counted.characters];
+        if (c == 0) {
+            counted.ended = true;
+            break;
+        }
+        counted.extra += c == '&' ? ampersandExtra : c == '<' || c == '>' ? angleExtra : 0;
+    }
+    return counted;
+}
+
 #if CODEC_SSE2
 
 bool sse2Present() {
@@ -215,6 +242,81 @@ CODEC_SSE2_FUNCTION size_t widenPlainSse2(unsigned char* out, const unsigned cha
     return at + widenPlainScalar(out + 2 * at, bytes + at, count - at);
 }
 
+// The counts need no stop at each markup character: each block's matches are
+// tallied per lane, at most 255 blocks a batch so that no tally overflows,
+// and a batch ends early at the block that holds a NUL, which the plain loop
+// then counts up to.
+CODEC_SSE2_FUNCTION uint64_t sumOfBytes(__m128i tallies) {
+    const __m128i sums = _mm_sad_epu8(tallies, _mm_setzero_si128());
+    return static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+           static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+}
+
+CODEC_SSE2_FUNCTION uint64_t sumOfUnits(__m128i tallies) {
+    // Each unit's tally is below 2^15, so pairs of them summed as signed words stay exact.
+    const __m128i pairs = _mm_madd_epi16(tallies, _mm_set1_epi16(1));
+    const __m128i halves = _mm_add_epi32(pairs, _mm_srli_si128(pairs, 8));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(halves, _mm_srli_si128(halves, 4))));
+}
+
+CODEC_SSE2_FUNCTION TextCount countBytesSse2(const unsigned char* bytes, size_t count) {
+    const __m128i zero = _mm_setzero_si128();
+    TextCount counted;
+    size_t at = 0;
+    for (bool nul = false; !nul && count - at >= 16;) {
+        const size_t blocks = std::min<size_t>((count - at) / 16, 255);
+        __m128i ampersands = zero;
+        __m128i angles = zero;
+        size_t block = 0;
+        for (; block < blocks; ++block) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at + 16 * block));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) {
+                nul = true;
+                break;
+            }
+            ampersands = _mm_sub_epi8(ampersands, _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
+            angles =
+                _mm_sub_epi8(angles, _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(2)), _mm_set1_epi8('>')));
+        }
+        counted.extra += ampersandExtra * sumOfBytes(ampersands) + angleExtra * sumOfBytes(angles);
+        at += 16 * block;
+    }
+    const TextCount rest = countScalar(bytes + at, count - at);
+    counted.characters = at + rest.characters;
+    counted.extra += rest.extra;
+    counted.ended = rest.ended;
+    return counted;
+}
+
+CODEC_SSE2_FUNCTION TextCount countUnitsSse2(const char16_t* units, size_t count) {
+    const __m128i zero = _mm_setzero_si128();
+    TextCount counted;
+    size_t at = 0;
+    for (bool nul = false; !nul && count - at >= 8;) {
+        const size_t blocks = std::min<size_t>((count - at) / 8, 0x7FFF);
+        __m128i ampersands = zero;
+        __m128i angles = zero;
+        size_t block = 0;
+        for (; block < blocks; ++block) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at + 8 * block));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero))) {
+                nul = true;
+                break;
+            }
+            ampersands = _mm_sub_epi16(ampersands, _mm_cmpeq_epi16(v, _mm_set1_epi16('&')));
+            angles = _mm_sub_epi16(angles,
+                                   _mm_cmpeq_epi16(_mm_or_si128(v, _mm_set1_epi16(2)), _mm_set1_epi16('>')));
+        }
+        counted.extra += ampersandExtra * sumOfUnits(ampersands) + angleExtra * sumOfUnits(angles);
+        at += 8 * block;
+    }
+    const TextCount rest = countScalar(units + at, count - at);
+    counted.characters = at + rest.characters;
+    counted.extra += rest.extra;
+    counted.ended = rest.ended;
+    return counted;
+}
+
 #endif
 
 size_t plainBytes(const unsigned char* bytes, size_t count) {
@@ -242,6 +344,24 @@ size_t widenPlain(unsigned char* out, const unsigned char* bytes, size_t count) 
     }
 #endif
     return widenPlainScalar(out, bytes, count);
+}
+
+TextCount countText(const unsigned char* bytes, size_t count) {
+#if CODEC_SSE2
+    if (sse2Present()) {
+        return countBytesSse2(bytes, count);
+    }
+#endif
+    return countScalar(bytes, count);
+}
+
+TextCount countText(const char16_t* units, size_t count) {
+#if CODEC_SSE2
+    if (sse2Present()) {
+        return countUnitsSse2(units, count);
+    }
+#endif
+    return countScalar(units, count);
 }
 
 // The length of the run of plain characters that `count` characters from its
@@ -447,8 +567,14 @@ void ReplyWriter::decimal(uint64_t value) noexcept {
 }
 
 // Where a run stops short of the end of the part, the next character is a
-// NUL, markup, or a plain one the buffer has no room for.
+// NUL, markup, or a plain one the buffer has no room for. A count only needs
+// the part's characters and entities, not its runs.
 template <typename Char> bool ReplyWriter::escapedText(const Char* text, size_t count) noexcept {
+    if (!out_) {
+        const TextCount counted = countText(text, count);
+        length_ += counted.characters + counted.extra;
+        return !counted.ended;
+    }
     size_t at = 0;
     while (at < count && !full_) {
         const size_t run = plainRun(out_ ? out_ + 2 * length_ : nullptr, text + at, room(count - at));

@@ -81,6 +81,8 @@ class ReplyWriter {
 
     // The code units counted or written so far.
     uint64_t length() const noexcept { return length_; }
+    // Once a part did not fit whole: what was written is a cut reply.
+    bool full() const noexcept { return full_; }
 
   private:
     template <typename Char> bool escapedText(const Char* text, size_t count) noexcept;

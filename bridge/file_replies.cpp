@@ -4,7 +4,7 @@
 
 #include <limits>
 #include <new>
-#include <string_view>
+#include <utility>
 
 namespace {
 
@@ -46,6 +46,28 @@ void writeText(TextFile& file, ReplyWriter& writer) {
 constexpr char stringOpen[] = "<string>";
 constexpr char stringClose[] = "</string>";
 
+// The reply from one count and one write into a BSTR of the length counted;
+// null when it would not fit in a BSTR or the memory is not there. `changed`
+// when the file is not as it was counted: its version moved, or its text
+// came out of another length (the BSTR then holds a cut text).
+UniqueBstr countedReply(TextFile& file, bool& changed) {
+    const TextFile::Version before = file.version();
+    ReplyWriter counter;
+    counter.fragment(stringOpen);
+    writeText(file, counter);
+    counter.fragment(stringClose);
+    UniqueBstr reply = uninitializedBstr(counter.length());
+    if (!reply) {
+        return reply;
+    }
+    ReplyWriter writer(reply.get(), counter.length());
+    writer.fragment(stringOpen);
+    writeText(file, writer);
+    writer.fragment(stringClose);
+    changed = writer.full() || writer.length() != counter.length() || !(file.version() == before);
+    return reply;
+}
+
 void writeFileList(const std::u16string& names, ReplyWriter& writer) {
     writer.fragment("<array>");
     uint64_t index = 0;
@@ -72,28 +94,17 @@ bool fitsInReply(uint64_t units) noexcept {
 }
 
 UniqueBstr fileContentReply(TextFile& file) {
-    ReplyWriter counter;
-    counter.fragment(stringOpen);
-    writeText(file, counter);
-    counter.fragment(stringClose);
-    UniqueBstr reply = uninitializedBstr(counter.length());
-    if (!reply) {
-        return emptyReply();
+    // A file that a log or a sync client changes while it is read is read
+    // once more; changed again, it is refused like an unreadable one rather
+    // than sent cut.
+    for (int reading = 0; reading < 2; ++reading) {
+        bool changed = false;
+        UniqueBstr reply = countedReply(file, changed);
+        if (!changed) {
+            return reply ? std::move(reply) : emptyReply();
+        }
     }
-    // The text is given room for what it had when counted, the closing tag
-    // goes right after what was written of it.
-    const uint64_t closing = std::string_view(stringClose).size();
-    ReplyWriter writer(reply.get(), counter.length() - closing);
-    writer.fragment(stringOpen);
-    writeText(file, writer);
-    const uint64_t written = writer.length();
-    ReplyWriter(reply.get() + static_cast<size_t>(written), closing).fragment(stringClose);
-    if (written + closing == counter.length()) {
-        return reply;
-    }
-    // The file shrank or changed between the passes: the reply is what was
-    // read, in a BSTR of its own length.
-    return UniqueBstr(SysAllocStringLen(reply.get(), static_cast<UINT>(written + closing)));
+    return emptyReply();
 }
 
 UniqueBstr fileListReply(const std::u16string& names) {

@@ -15,8 +15,9 @@
 bool fitsInReply(uint64_t units) noexcept;
 
 // getFileContent's reply for `file`: "<string>" its text escaped "</string>",
-// the text up to its first NUL. Empty when the reply would not fit in a BSTR
-// or the memory for it is not there.
+// the text up to its first NUL. Empty when the reply would not fit in a BSTR,
+// the memory for it is not there, or the file changed while it was read, and
+// again while it was read once more.
 UniqueBstr fileContentReply(TextFile& file);
 
 // findFiles' reply for `names`, packed as findFileNames gives them. Throws

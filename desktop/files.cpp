@@ -58,31 +58,44 @@ std::optional<TextFile> TextFile::open(const std::wstring& path, size_t chunkByt
     UniqueFile file(CreateFileW(resolved.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) {
         return std::nullopt;
     }
-    TextFile text(std::move(file), chunkBytes);
-    unsigned char mark[2] = {};
-    size_t marked = 0;
-    while (marked < sizeof mark) {
-        const size_t read = readSome(text.file_.get(), mark + marked, sizeof mark - marked);
-        if (read == 0) {
-            break;
-        }
-        marked += read;
-    }
-    text.utf16_ = marked == 2 && mark[0] == 0xFF && mark[1] == 0xFE;
-    text.rewind();
-    return text;
+    return TextFile(std::move(file), chunkBytes);
 }
 
 TextFile::TextFile(UniqueFile file, size_t chunkBytes)
     : file_(std::move(file)), buffer_(new char16_t[chunkBytes / 2 + 1]), chunkBytes_(chunkBytes) {}
 
-void TextFile::rewind() noexcept {
-    LARGE_INTEGER start = {};
-    start.QuadPart = utf16_ ? 2 : 0;
+TextFile::Version TextFile::version() const noexcept {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    GetFileInformationByHandle(file_.get(), &information);
+    Version version;
+    version.size = uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    version.lastWrite = uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32 |
+                        information.ftLastWriteTime.dwLowDateTime;
+    return version;
+}
+
+void TextFile::rewind() {
+    if (rewinding) {
+        rewinding();
+    }
+    const LARGE_INTEGER start = {};
     SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN);
+    unsigned char mark[2] = {};
+    size_t marked = 0;
+    while (marked < sizeof mark) {
+        const size_t read = readSome(file_.get(), mark + marked, sizeof mark - marked);
+        if (read == 0) {
+            break;
+        }
+        marked += read;
+    }
+    utf16_ = marked == 2 && mark[0] == 0xFF && mark[1] == 0xFE;
+    if (!utf16_) {
+        SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN);
+    }
     carrying_ = false;
 }
 

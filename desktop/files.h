@@ -4,6 +4,8 @@
 #include "base/handles.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,12 +27,26 @@ class TextFile {
     static constexpr size_t defaultChunkBytes = 256 * 1024;
 
     // The file at `path`; a path without a drive letter is read from the
-    // program folder. Nothing when it cannot be opened.
+    // program folder. Nothing when it cannot be opened, or when it is no file
+    // on a disk: CON, NUL, COM1, LPT1 and the like name a device in any
+    // folder, and a read of a serial port or a pipe can wait for ever.
     static std::optional<TextFile> open(const std::wstring& path, size_t chunkBytes = defaultChunkBytes);
 
+    // What tells one state of the file from another: a writer that appends
+    // to it or rewrites it changes its size or its last write time.
+    struct Version {
+        uint64_t size = 0;
+        uint64_t lastWrite = 0;
+        bool operator==(const Version& other) const noexcept {
+            return size == other.size && lastWrite == other.lastWrite;
+        }
+    };
+    Version version() const noexcept;
+
+    // Back to the start of the file; the mark is read anew, and isUtf16() says
+    // what it was.
+    void rewind();
     bool isUtf16() const noexcept { return utf16_; }
-    // Back to the first byte of the text, past a mark.
-    void rewind() noexcept;
     // Reads the next chunk and returns its length: bytes of 8-bit text at
     // bytes(), or whole code units of UTF-16 at units() (a unit split between
     // two reads is carried into the next chunk, a last odd byte dropped).
@@ -40,6 +56,10 @@ class TextFile {
         return reinterpret_cast<const unsigned char*>(buffer_.get());
     }
     const char16_t* units() const noexcept { return buffer_.get(); }
+
+    // Called by rewind() before it reads: a test's way to change the file
+    // between two passes over it, as another program may.
+    std::function<void()> rewinding;
 
   private:
     TextFile(UniqueFile file, size_t chunkBytes);

@@ -148,6 +148,18 @@ TEST_F(FileCommands, GetFileContentDecodesItsPathAndReadsRelativeToTheProgram) {
               replies(result));
 }
 
+// CON, NUL, COM1 and the like name a device in any folder, and a read of a
+// serial port waits for data that may never come: a device gets the reply of
+// a file that cannot be read, at once. On the bench only NUL opens (a GUI
+// process has no console, the prefix no COM3); on a PC with a Bluetooth or
+// USB serial port at COM3 that one opens too, and its read would block.
+TEST_F(FileCommands, GetFileContentRefusesDevices) {
+    const HostRun result = run({flashCall("getFileContent", "NUL"), flashCall("getFileContent", "CON"),
+                                flashCall("getFileContent", "save\\COM3")});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ((Lines{"reply ", "reply ", "reply "}), replies(result));
+}
+
 // A file read in chunks far smaller than its text: chunks end inside a UTF-16
 // unit, on either side of a markup character, and before the first NUL. The
 // reply is the one a whole read gives.
@@ -179,6 +191,35 @@ TEST(FileContentReply, IsTheSameWhereverTheChunksEnd) {
             EXPECT_EQ(file.reply, std::wstring(reply.get(), SysStringLen(reply.get())))
                 << utf8(file.name) << " in chunks of " << chunk;
         }
+    }
+}
+
+// Another program appends to a UTF-16 file between the count of the reply and
+// its write, here the second half of a surrogate pair whose first half was
+// there when counted. The file is read again; one that changes at every pass
+// is refused. A reply is never a cut text.
+TEST(FileChangedWhileRead, IsReadAgainOnceThenRefused) {
+    TempFolder folder;
+    const std::wstring path = folder.path() + L"\\growing.txt";
+    for (const int changes : {1, 2}) {
+        writeUtf8File(path, std::string("\xFF\xFEx\0\x3D\xD8", 6));
+        std::optional<TextFile> text = TextFile::open(path);
+        ASSERT_TRUE(text);
+        int passes = 0;
+        // Each reading counts, then writes: passes 2 and 4 are the writes.
+        text->rewinding = [&] {
+            if (++passes % 2 == 0 && passes / 2 <= changes) {
+                UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+                DWORD written = 0;
+                ASSERT_TRUE(WriteFile(file.get(), "\x00\xDEy\0", 4, &written, nullptr));
+            }
+        };
+        const UniqueBstr reply = fileContentReply(*text);
+        EXPECT_EQ(changes == 1 ? std::wstring(L"<string>x\xD83D\xDE00y</string>") : std::wstring(),
+                  std::wstring(reply.get(), SysStringLen(reply.get())))
+            << changes << " changes";
     }
 }
 

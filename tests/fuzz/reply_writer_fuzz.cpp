@@ -3,8 +3,9 @@
 // is what encodeString builds from the whole text up to its first NUL. A
 // buffer too short for it (a text that changed between the passes) gets a
 // beginning of that reply, whole entities only, and nothing past its end.
-// Input: the first byte chooses the encoding and where the parts are cut, the
-// second how short the short buffer is; the rest is the text.
+// Input: the first byte chooses the encoding, where the parts are cut and
+// whether a long repetition of the text is counted too, the second how short
+// the short buffer is; the rest is the text.
 // Built twice: with the SSE2 scans and with the plain loops only.
 
 #include "bridge/codec.h"
@@ -49,7 +50,28 @@ template <typename Unit> void feed(ReplyWriter& writer, const std::vector<std::b
     writer.fragment("</string>");
 }
 
-template <typename Unit> void check(const std::basic_string<Unit>& text, uint8_t cuts, uint8_t shortness) {
+// The count of a text far longer than an input: the value repeated past the
+// counting scan's batches (4080 bytes, 262,136 units), so that every batch
+// tallies as many markup characters as the value holds, up to all of them.
+template <typename Unit> void checkLongCount(const std::basic_string<Unit>& value, size_t valueReplyLength) {
+    constexpr size_t longest = sizeof(Unit) == 1 ? 9000 : 270000;
+    const size_t copies = longest / value.size() + 1;
+    std::basic_string<Unit> text;
+    text.reserve(copies * value.size());
+    for (size_t copy = 0; copy < copies; ++copy) {
+        text += value;
+    }
+    ReplyWriter counter;
+    if constexpr (sizeof(Unit) == 1) {
+        FUZZ_CHECK(counter.escaped(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+    } else {
+        FUZZ_CHECK(counter.escaped(text.data(), text.size()));
+    }
+    FUZZ_CHECK(counter.length() == copies * valueReplyLength);
+}
+
+template <typename Unit>
+void check(const std::basic_string<Unit>& text, uint8_t cuts, uint8_t shortness, bool longCount) {
     wstring value;
     for (const Unit unit : text) {
         if (unit == 0) {
@@ -58,6 +80,9 @@ template <typename Unit> void check(const std::basic_string<Unit>& text, uint8_t
         value += static_cast<wchar_t>(static_cast<std::make_unsigned_t<Unit>>(unit));
     }
     const wstring reply = encodeString(value);
+    if (longCount && !value.empty()) {
+        checkLongCount(text.substr(0, value.size()), reply.size() - encodeString(wstring()).size());
+    }
     const auto pieces = parts(text, cuts);
 
     ReplyWriter counter;
@@ -95,9 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             units += static_cast<char16_t>(static_cast<unsigned char>(bytes[at]) |
                                            static_cast<unsigned char>(bytes[at + 1]) << 8);
         }
-        check(units, data[0], data[1]);
+        check(units, data[0], data[1], data[0] & 0x40);
     } else {
-        check(bytes, data[0], data[1]);
+        check(bytes, data[0], data[1], data[0] & 0x40);
     }
     return 0;
 }
