@@ -55,8 +55,10 @@ class ProgramFolder {
     PROCESS_INFORMATION start(const std::string& script, const Environment& environment = {},
                               const std::wstring& arguments = L"");
     // Waits for the process, closing with OK any message box it leaves
-    // standing for a second.
-    HostRun finish(PROCESS_INFORMATION process, DWORD milliseconds = 30000);
+    // standing for a second. The bound only stops a hung program: a run of
+    // several dialogs under the emulator on a loaded machine takes well over
+    // half a minute, and CTest's own limit of two minutes stays above it.
+    HostRun finish(PROCESS_INFORMATION process, DWORD milliseconds = 90000);
     HostRun run(const std::string& script, const Environment& environment = {},
                 const std::wstring& arguments = L"") {
         return finish(start(script, environment, arguments));
