@@ -146,6 +146,39 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
     return run;
 }
 
+HWND gameWindowOf(DWORD processId) {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, L"AtlWin", nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+PROCESS_INFORMATION startRunningGame(ProgramFolder& folder) {
+    PROCESS_INFORMATION running = folder.start("");
+    const bool started = pumpUntil(
+        [&] {
+            const Lines log = readLines(folder.log());
+            return std::find(log.begin(), log.end(), "put Menu false") != log.end();
+        },
+        10000);
+    EXPECT_TRUE(started) << "the game did not start";
+    return running;
+}
+
+HostRun closeGame(ProgramFolder& folder, PROCESS_INFORMATION running) {
+    const HWND game = gameWindowOf(running.dwProcessId);
+    EXPECT_NE(nullptr, game) << "the running copy shows no game window";
+    if (game) {
+        PostMessageW(game, WM_CLOSE, 0, 0);
+    }
+    return folder.finish(running);
+}
+
 std::string currentDisplayMode() {
     DEVMODEW mode = {};
     mode.dmSize = sizeof(mode);

@@ -119,6 +119,14 @@ inline int signedCode(DWORD code) {
     return static_cast<int>(code);
 }
 
+// The game window of a running copy of the program.
+HWND gameWindowOf(DWORD processId);
+// Starts the program in `folder` on a movie that runs until closed, and
+// waits until the game has started.
+PROCESS_INFORMATION startRunningGame(ProgramFolder& folder);
+// Closes that game's window and waits for the program.
+HostRun closeGame(ProgramFolder& folder, PROCESS_INFORMATION running);
+
 // The current display mode as "WxHxBPP".
 std::string currentDisplayMode();
 

@@ -102,41 +102,16 @@ TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {
               afterStartup(run));
 }
 
-// The game window of a running copy of the program.
-HWND gameWindowOf(DWORD processId) {
-    HWND window = nullptr;
-    while ((window = FindWindowExW(nullptr, window, L"AtlWin", nullptr)) != nullptr) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId) {
-            return window;
-        }
-    }
-    return nullptr;
-}
-
 TEST(SingleInstance, SecondStartEndsAtOnceShowingNothing) {
     ProgramFolder first;
     // The first copy runs until the test closes it, however long the second start takes.
-    PROCESS_INFORMATION running = first.start("");
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            const Lines log = readLines(first.log());
-            return std::find(log.begin(), log.end(), "put Menu false") != log.end();
-        },
-        10000));
+    PROCESS_INFORMATION running = startRunningGame(first);
     ProgramFolder second;
     const HostRun refused = second.run("probe window\n");
     EXPECT_EQ(0u, refused.exitCode);
     EXPECT_EQ(Lines{}, refused.log) << "the second copy created a control";
     EXPECT_EQ(Lines{}, refused.boxes);
-    const HWND game = gameWindowOf(running.dwProcessId);
-    EXPECT_NE(nullptr, game) << "the first copy shows no game window";
-    if (game) {
-        PostMessageW(game, WM_CLOSE, 0, 0);
-    }
-    const HostRun run = first.finish(running);
-    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(1u, closeGame(first, running).exitCode);
 }
 
 TEST(SingleInstance, TwoStartsAtOnceRunOneGame) {

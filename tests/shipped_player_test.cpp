@@ -305,6 +305,16 @@ TEST(StudioSettings, PlayerFileNameIsTheConfiguredOne) {
     expectGameRan(folder.run("fscommand quit\n", typeLibraryNames), startupCalls(folder, player));
 }
 
+// A game built with another single-instance name runs while the default one
+// does; a second copy of the same program still ends at once.
+TEST(StudioSettings, OtherInstanceNameRunsBesideTheDefaultOne) {
+    ProgramFolder first;
+    PROCESS_INFORMATION running = startRunningGame(first);
+    ProgramFolder other(OTHER_PROGRAM);
+    expectGameRan(other.run("fscommand quit\n"), startupCalls(other));
+    EXPECT_EQ(1u, closeGame(first, running).exitCode);
+}
+
 TEST(StudioSettings, NoticeOpensTheConfiguredDownloadPage) {
     ProgramFolder folder(OTHER_PROGRAM);
     const size_t opened = openedAddresses().size();
