@@ -105,7 +105,8 @@ TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {
 TEST(SingleInstance, SecondStartEndsAtOnceShowingNothing) {
     ProgramFolder first;
     // The first copy runs until the test closes it, however long the second start takes.
-    PROCESS_INFORMATION running = startRunningGame(first);
+    PROCESS_INFORMATION running{};
+    ASSERT_TRUE(startRunningGame(first, running));
     ProgramFolder second;
     const HostRun refused = second.run("probe window\n");
     EXPECT_EQ(0u, refused.exitCode);

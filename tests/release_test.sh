@@ -7,8 +7,8 @@
 # `make` packs the release with a PKCS#12 key into WORK/tree (kept for the
 # other cases) with PLAYER as the studio's player file, and keeps what it
 # made in WORK/made; `verifies`, `contents`, `password` and `runs` check that
-# release; `token` signs from a software PKCS#11 token; the other cases are
-# stops, each giving its message and no release.
+# release; `token` signs from a software PKCS#11 token in that tree; the
+# others are stops, each giving its message and no release.
 set -euo pipefail
 case_name=$1 source=$2 work=$3 bench=$4 player=$5
 here=$(cd "$(dirname "$0")" && pwd)
@@ -146,6 +146,11 @@ sign_as() {
     export GAMEHOST_TIMESTAMP_URLS="$silent_url $timestamp_url"
 }
 
+# Whether the packaging's messages hold TEXT; CMake wraps its lines.
+said() {
+    tr -s ' \n' '  ' <"$scratch/err" | grep -qF -- "$1"
+}
+
 # A stop: its own message (or one beginning so) as the last line, and no release.
 expect_stop() {
     local message=$1
@@ -161,10 +166,14 @@ expect_stop() {
 # The release made by `make`.
 unpacked=$made/unpacked
 release_program=$unpacked/$program
-[ "$case_name" = make ] || [ -d "$unpacked" ] || {
-    echo "no release was made (release.Make failed)"
-    exit 1
-}
+case $case_name in
+verifies | contents | password | runs)
+    [ -d "$unpacked" ] || {
+        echo "no release was made (release.Make failed)"
+        exit 1
+    }
+    ;;
+esac
 
 # Verifies FILE's signature against the test root, its timestamp included.
 verify() {
@@ -183,10 +192,10 @@ make)
     cat "$scratch/err" "$scratch/out"
     [ "$status" -eq 0 ] || exit 1
     mkdir "$made"
-    cp "$chain/root.pem" "$scratch/out" "$scratch/err" "$made/"
+    cp "$chain/root.pem" "$scratch/out" "$scratch/err" "$tree/$zip_name" "$made/"
     echo "$password" >"$made/password"
     echo "$timestamp_url" >"$made/timestamp_url"
-    unzip -q "$tree/$zip_name" -d "$unpacked"
+    unzip -q "$made/$zip_name" -d "$unpacked"
     [ "$(tail -n 1 "$made/out")" = "$tree/$zip_name" ] || fail "the last line is not the zip's path"
     ;;
 verifies)
@@ -202,7 +211,7 @@ verifies)
     ! verify "$changed" || fail "a program with one byte changed still verifies"
     ;;
 contents)
-    listed=$(unzip -Z1 "$tree/$zip_name" | grep -v '/$' | LC_ALL=C sort | tr '\n' '|')
+    listed=$(unzip -Z1 "$made/$zip_name" | grep -v '/$' | LC_ALL=C sort | tr '\n' '|')
     expected=$(printf '%s\n' "$program" README.txt player.ocx game.swf credits.txt first-map.txt \
         levels/one/map.txt | LC_ALL=C sort | tr '\n' '|')
     [ "$listed" = "$expected" ] || fail "the release holds $listed, not $expected"
@@ -222,7 +231,7 @@ password)
     secret=$(cat "$made/password")
     ! grep -qF -- "$secret" "$made/out" "$made/err" || fail "the password is in the output"
     ! grep -qF -- "$secret" "$tree/CMakeCache.txt" || fail "the password is in the CMake cache"
-    ! grep -rqF -- "$secret" "$unpacked" "$tree/$zip_name" || fail "the password is in the release"
+    ! grep -rqF -- "$secret" "$unpacked" "$made/$zip_name" || fail "the password is in the release"
     ! grep -rqF -- "$secret" "$tree" || fail "the password is in the build folder"
     ;;
 runs)
@@ -247,12 +256,37 @@ runs)
     # Settings stay in a tree's cache: a stop before the build runs in a
     # tree of its own, leaving the release's tree as the release made it.
     case $case_name in
-    not-verified | no-timestamp) ;;
+    not-verified | no-timestamp | token) ;;
     *)
         tree=$scratch/tree
         ;;
     esac
     case $case_name in
+    token)
+        # The signing key on a software token (SoftHSM), its PIN in a file.
+        export SOFTHSM2_CONF=$scratch/softhsm2.conf
+        mkdir "$scratch/tokens"
+        echo "directories.tokendir = $scratch/tokens" >"$SOFTHSM2_CONF"
+        echo "$password" >"$scratch/pin"
+        softhsm2-util --init-token --free --label studio --pin "$password" --so-pin "so-$password" >/dev/null
+        openssl pkcs8 -topk8 -nocrypt -in "$chain/signer.key" -out "$scratch/signer.pk8"
+        softhsm2-util --import "$scratch/signer.pk8" --token studio --label signer --id 01 --pin "$password" >/dev/null
+        cat "$chain/signer.pem" "$chain/root.pem" >"$scratch/certs.pem"
+        unset GAMEHOST_SIGN_PKCS12
+        export GAMEHOST_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so GAMEHOST_SIGN_CERTS=$scratch/certs.pem
+        export GAMEHOST_SIGN_PKCS11_KEY="pkcs11:token=studio;object=signer;type=private"
+        export GAMEHOST_SIGN_PASSWORD_FILE=$scratch/pin
+        package
+        [ "$status" -eq 0 ] || fail "signing from the token failed: $(cat "$scratch/err")"
+        grep -qxF "  $program: signed (SHA-256) by CN=Test Studio signer, timestamped by $timestamp_url" \
+            "$scratch/out" || fail "the output does not say how the program is signed: $(cat "$scratch/out")"
+        unzip -q "$tree/$zip_name" "$program" -d "$scratch/unpacked"
+        osslsigncode verify -in "$scratch/unpacked/$program" -CAfile "$chain/root.pem" \
+            -TSA-CAfile "$chain/root.pem" >"$scratch/verify.log" 2>&1 ||
+            fail "the program signed from the token does not verify: $(cat "$scratch/verify.log")"
+        ! grep -rqF -- "$password" "$scratch/out" "$scratch/err" "$tree/CMakeCache.txt" "$scratch/unpacked" ||
+            fail "the PIN appears in the output, the cache or the release"
+        ;;
     wrong-password)
         password=not-$password
         package
@@ -282,19 +316,19 @@ runs)
         unset GAMEHOST_SIGN_PKCS12
         echo "not an icon" >"$scratch/icon.ico"
         package -DGAMEHOST_ICON="$scratch/icon.ico"
-        grep -qF "GAMEHOST_ICON is not an icon (.ico) file: '$scratch/icon.ico'" "$scratch/err" || fail "no message on the icon"
+        said "GAMEHOST_ICON is not an icon (.ico) file: '$scratch/icon.ico'" || fail "no message on the icon"
         expect_stop "package: the configure step failed (CMake says why above)"
         ;;
     no-game)
         rm "$game/game.swf"
         package
-        grep -qF "GAMEHOST_GAME_FOLDER holds no game.swf" "$scratch/err" || fail "no message on the game folder"
+        said "GAMEHOST_GAME_FOLDER holds no game.swf" || fail "no message on the game folder"
         expect_stop "package: the configure step failed (CMake says why above)"
         ;;
     link-outside)
         ln -s "$chain/signer.key" "$game/levels/key.txt"
         package
-        grep -qF "GAMEHOST_GAME_FOLDER: 'levels/key.txt' is a link leading outside the game folder" "$scratch/err" ||
+        said "GAMEHOST_GAME_FOLDER: 'levels/key.txt' is a link leading outside the game folder" ||
             fail "no message on the link"
         expect_stop "package: the configure step failed (CMake says why above)"
         ;;

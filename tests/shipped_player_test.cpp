@@ -309,7 +309,8 @@ TEST(StudioSettings, PlayerFileNameIsTheConfiguredOne) {
 // does; a second copy of the same program still ends at once.
 TEST(StudioSettings, OtherInstanceNameRunsBesideTheDefaultOne) {
     ProgramFolder first;
-    PROCESS_INFORMATION running = startRunningGame(first);
+    PROCESS_INFORMATION running{};
+    ASSERT_TRUE(startRunningGame(first, running));
     ProgramFolder other(OTHER_PROGRAM);
     expectGameRan(other.run("fscommand quit\n"), startupCalls(other));
     EXPECT_EQ(1u, closeGame(first, running).exitCode);
