@@ -165,7 +165,7 @@ bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running) {
             const Lines log = readLines(folder.log());
             return std::find(log.begin(), log.end(), "put Menu false") != log.end();
         },
-        10000);
+        30000);
 }
 
 HostRun closeGame(ProgramFolder& folder, PROCESS_INFORMATION running) {

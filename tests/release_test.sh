@@ -8,7 +8,8 @@
 # other cases) with PLAYER as the studio's player file, and keeps what it
 # made in WORK/made; `verifies`, `contents`, `password` and `runs` check that
 # release; `token` signs from a software PKCS#11 token in that tree; the
-# others are stops, each giving its message and no release.
+# others are stops, each giving its message and no release, but `icon-sizes`,
+# the warning on an icon without every size Windows shows.
 set -euo pipefail
 case_name=$1 source=$2 work=$3 bench=$4 player=$5
 here=$(cd "$(dirname "$0")" && pwd)
@@ -331,6 +332,15 @@ runs)
         said "GAMEHOST_GAME_FOLDER: 'levels/key.txt' is a link leading outside the game folder" ||
             fail "no message on the link"
         expect_stop "package: the configure step failed (CMake says why above)"
+        ;;
+    icon-sizes)
+        # Not a stop: the configure step names the sizes the icon lacks.
+        convert -size 32x32 xc:red -define icon:auto-resize=16,32 "$scratch/icon.ico"
+        cmake -S "$source" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-i686-w64-mingw32.cmake" \
+            -DBUILD_TESTING=OFF -DGAMEHOST_ICON="$scratch/icon.ico" >"$scratch/out" 2>"$scratch/err" ||
+            fail "the configure step failed: $(cat "$scratch/err")"
+        said "GAMEHOST_ICON '$scratch/icon.ico' has no image of 48, 256 pixels" ||
+            fail "no warning names the missing sizes: $(cat "$scratch/err")"
         ;;
     *)
         echo "no case $case_name"
