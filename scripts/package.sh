@@ -125,8 +125,8 @@ cmake --build "$build" -j2 --target gamehost >"$work/build.log" || {
     cat "$work/build.log" >&2
     stop "the build failed"
 }
-stage=$build/release
-rm -rf "$stage"
+# The release is put together in the temporary folder: a stop leaves nothing of it.
+stage=$work/release
 cmake --install "$build" --component player --prefix "$stage" >/dev/null
 
 # Signs FILE in place with SHA-256, timestamped by the first server that
@@ -194,7 +194,8 @@ while IFS= read -r -d '' entry; do
 done < <(find "$stage" -mindepth 1 -maxdepth 1 -printf '%P\0')
 (cd "$stage" && cmake -E tar cf "$work/release.zip" --format=zip -- "${entries[@]}")
 mv "$work/release.zip" "$zip"
-# Files that go with the release but not in it are written beside the zip here.
+# Files that go WITH the release but not IN it (the program's debug file, for
+# the studio alone) are put beside the zip here.
 
 echo "packed in $zip_name:"
 while IFS= read -r file; do

@@ -138,7 +138,7 @@ make_game_folder() {
 package() {
     status=0
     BUILD_DIR=$tree "$source/scripts/package.sh" -DGAMEHOST_PROGRAM_NAME="$program" \
-        -DGAMEHOST_GAME_FOLDER="$game" "$@" >"$scratch/out" 2>"$scratch/err" <<<"$password" || status=$?
+        -DGAMEHOST_GAME_FOLDER="$game" -DGAMEHOST_PLAYER_SOURCE="$player" "$@" >"$scratch/out" 2>"$scratch/err" <<<"$password" || status=$?
 }
 
 # Signed with the PKCS#12 leaf SIGNER; the password on standard input.
@@ -189,7 +189,7 @@ make)
     start_responder
     make_game_folder
     sign_as signer
-    package -DGAMEHOST_PLAYER_SOURCE="$player"
+    package
     cat "$scratch/err" "$scratch/out"
     [ "$status" -eq 0 ] || exit 1
     mkdir "$made"
@@ -257,7 +257,7 @@ runs)
     # Settings stay in a tree's cache: a stop before the build runs in a
     # tree of its own, leaving the release's tree as the release made it.
     case $case_name in
-    not-verified | no-timestamp | token) ;;
+    not-verified | no-timestamp | token | signed-player) ;;
     *)
         tree=$scratch/tree
         ;;
@@ -287,6 +287,19 @@ runs)
             fail "the program signed from the token does not verify: $(cat "$scratch/verify.log")"
         ! grep -rqF -- "$password" "$scratch/out" "$scratch/err" "$tree/CMakeCache.txt" "$scratch/unpacked" ||
             fail "the PIN appears in the output, the cache or the release"
+        ;;
+    signed-player)
+        # A player file its maker signed is packed as it is, even when asked
+        # to sign the player.
+        osslsigncode sign -h sha256 -pkcs12 "$chain/foreign.p12" -readpass /dev/stdin -in "$player" \
+            -out "$scratch/player.ocx" <<<"$password" >/dev/null
+        export GAMEHOST_SIGN_PLAYER=1
+        package -DGAMEHOST_PLAYER_SOURCE="$scratch/player.ocx"
+        [ "$status" -eq 0 ] || fail "the packaging failed: $(cat "$scratch/err")"
+        grep -qxF "  player.ocx: carries its maker's signature, left as it is" "$scratch/out" ||
+            fail "the output does not say the player file is left as it is: $(cat "$scratch/out")"
+        unzip -q "$tree/$zip_name" player.ocx -d "$scratch/unpacked"
+        cmp -s "$scratch/unpacked/player.ocx" "$scratch/player.ocx" || fail "the signed player file was changed"
         ;;
     wrong-password)
         password=not-$password
