@@ -7,7 +7,7 @@
 namespace {
 
 constexpr StudioSettings studioSettings = {GAMEHOST_PLAYER_FILE, GAMEHOST_DOWNLOAD_ADDRESS,
-                                           GAMEHOST_FULLSCREEN};
+                                           GAMEHOST_FULLSCREEN, GAMEHOST_INSTANCE_NAME};
 // Fullscreen at the desktop's mode leaves the display mode alone: there is
 // nothing to give back, and a reset could undo another program's change.
 constexpr bool changesDisplayMode = studioSettings.fullscreen == FullscreenKind::gameMode;

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr wchar_t mutexName[] = L"KESTA1.0";
 constexpr wchar_t windowClassName[] = L"AtlWin";
 constexpr WORD iconResource = 128;
 constexpr uint32_t lowestMajorVersion = 10;
@@ -30,7 +29,7 @@ using AtlAxAttachControlFunction = HRESULT(WINAPI*)(IUnknown*, HWND, IUnknown**)
 // Another copy runs when the name exists, when it came into being between the
 // test and the creation, or when it belongs to another session or user that
 // we may not open.
-bool claimSingleInstance(UniqueHandle& mutex) {
+bool claimSingleInstance(UniqueHandle& mutex, const wchar_t* mutexName) {
     UniqueHandle existing(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, mutexName));
     if (existing || GetLastError() == ERROR_ACCESS_DENIED) {
         return false;
@@ -162,7 +161,7 @@ void shutDown(FlashEventListener& sink, ComApartment& com) {
 int runGame(HINSTANCE instance, const StudioSettings& settings) {
     fullscreenKind = settings.fullscreen;
     UniqueHandle mutex;
-    if (!claimSingleInstance(mutex)) {
+    if (!claimSingleInstance(mutex, settings.instanceName)) {
         return 0;
     }
     // Declared in the order of teardown, last first: the control goes before

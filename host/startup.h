@@ -15,6 +15,9 @@ struct StudioSettings {
     const wchar_t* downloadAddress;
     // How fullscreen fills the screen.
     FullscreenKind fullscreen;
+    // The single-instance mutex's name: another copy of a program built with
+    // the same name ends at once.
+    const wchar_t* instanceName;
 };
 
 // The exit code: 0 when another copy runs, -1 when the player is missing or

@@ -158,6 +158,35 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
     return run;
 }
 
+HWND gameWindowOf(DWORD processId) {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, L"AtlWin", nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running) {
+    running = folder.start("");
+    return pumpUntil(
+        [&] {
+            const Lines log = readLines(folder.log());
+            return std::find(log.begin(), log.end(), "put Menu false") != log.end();
+        },
+        30000);
+}
+
+HostRun closeGame(ProgramFolder& folder, PROCESS_INFORMATION running) {
+    if (const HWND game = gameWindowOf(running.dwProcessId)) {
+        PostMessageW(game, WM_CLOSE, 0, 0);
+    }
+    return folder.finish(running);
+}
+
 std::string currentDisplayMode() {
     DEVMODEW mode = {};
     mode.dmSize = sizeof(mode);

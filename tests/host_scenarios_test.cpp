@@ -229,25 +229,17 @@ TEST(NormalRun, RightClicksAndTheMenuKeyCallTheMovie) {
 TEST(SingleInstance, SecondStartEndsAtOnceShowingNothing) {
     ProgramFolder first;
     // The first copy runs until the test closes it, however long the second start takes.
-    PROCESS_INFORMATION running = first.start("");
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            const Lines log = readLines(first.log());
-            return std::find(log.begin(), log.end(), "put Menu false") != log.end();
-        },
-        10000));
-    ProgramFolder second;
-    const HostRun refused = second.run("probe window\n");
-    EXPECT_EQ(0u, refused.exitCode);
-    EXPECT_EQ(Lines{}, refused.log) << "the second copy created a control";
-    EXPECT_EQ(Lines{}, refused.boxes);
-    const HWND game = gameWindowOf(running.dwProcessId);
-    EXPECT_NE(nullptr, game) << "the first copy shows no game window";
-    if (game) {
-        PostMessageW(game, WM_CLOSE, 0, 0);
+    PROCESS_INFORMATION running{};
+    const bool started = startRunningGame(first, running);
+    EXPECT_TRUE(started) << "the first copy did not start its game";
+    if (started) {
+        ProgramFolder second;
+        const HostRun refused = second.run("probe window\n");
+        EXPECT_EQ(0u, refused.exitCode);
+        EXPECT_EQ(Lines{}, refused.log) << "the second copy created a control";
+        EXPECT_EQ(Lines{}, refused.boxes);
     }
-    const HostRun run = first.finish(running);
-    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(1u, closeGame(first, running).exitCode);
 }
 
 TEST(SingleInstance, TwoStartsAtOnceRunOneGame) {

@@ -367,6 +367,21 @@ TEST(StudioSettings, PlayerFileNameIsTheConfiguredOne) {
     expectGameRan(folder.run("fscommand quit\n", typeLibraryNames), startupCalls(folder, player));
 }
 
+// A game built with another single-instance name runs while the default one
+// does; a second copy of the same program still ends at once.
+TEST(StudioSettings, OtherInstanceNameRunsBesideTheDefaultOne) {
+    ProgramFolder first;
+    PROCESS_INFORMATION running{};
+    const bool started = startRunningGame(first, running);
+    EXPECT_TRUE(started) << "the default program did not start its game";
+    if (started) {
+        ProgramFolder other(OTHER_PROGRAM);
+        expectGameRan(other.run("fscommand quit\n"), startupCalls(other));
+    }
+    // Ends the first copy in any case: a copy left running would hold the name.
+    EXPECT_EQ(1u, closeGame(first, running).exitCode);
+}
+
 TEST(StudioSettings, NoticeOpensTheConfiguredDownloadPage) {
     ProgramFolder folder(OTHER_PROGRAM);
     const size_t opened = openedAddresses().size();
