@@ -14,11 +14,13 @@ using SymInitializeFunction = decltype(&SymInitializeW);
 using SymCleanupFunction = decltype(&SymCleanup);
 
 constexpr size_t dumpsKept = 10;
-// How long the crashed thread waits for the dump and the display, and how
-// long after the crash the process may live at most. Writing a dump of a
-// small process takes well under a second.
-constexpr DWORD handlingBound = 5000;
-constexpr DWORD lifeBound = 8000;
+// How long the writer waits for the display, the crashed thread for the
+// display and the dump, and how long after the crash the process may live
+// at most. Writing a dump of a small process takes well under a second
+// (two through the i386 emulator).
+constexpr DWORD displayBound = 2000;
+constexpr DWORD handlingBound = 7000;
+constexpr DWORD lifeBound = 10000;
 
 constexpr MINIDUMP_TYPE smallDump =
     static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithUnloadedModules | MiniDumpWithProcessThreadData);
@@ -87,6 +89,22 @@ void pruneDumps(const wchar_t* folder) {
     }
 }
 
+// What an earlier crash could not finish.
+void deletePartialDumps(const wchar_t* folder) {
+    wchar_t pattern[MAX_PATH];
+    std::swprintf(pattern, std::size(pattern), L"%ls\\*.dmp.partial", folder);
+    WIN32_FIND_DATAW found;
+    const UniqueFind search(FindFirstFileW(pattern, &found));
+    if (!search) {
+        return;
+    }
+    do {
+        wchar_t path[MAX_PATH];
+        std::swprintf(path, std::size(path), L"%ls\\%ls", folder, found.cFileName);
+        DeleteFileW(path);
+    } while (FindNextFileW(search.get(), &found));
+}
+
 bool writeDumpFile(HANDLE file) {
     MINIDUMP_EXCEPTION_INFORMATION exception = {crashedThread, crashPointers, FALSE};
     const HANDLE process = GetCurrentProcess();
@@ -134,10 +152,11 @@ CrashHandler::CrashHandler(const CrashDumpNames& names, bool writeDumps, void (*
     : giveDisplayBack_(giveDisplayBack), crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       written_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      displayBack_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), gameThread_.put(),
                     SYNCHRONIZE, FALSE, 0);
-    if (activeHandler || !crashed_ || !written_ || !handled_ || !stop_ || !gameThread_) {
+    if (activeHandler || !crashed_ || !written_ || !handled_ || !displayBack_ || !stop_ || !gameThread_) {
         return;
     }
     const std::wstring appData = localAppData();
@@ -177,6 +196,8 @@ CrashHandler::~CrashHandler() {
     watchdog_.join();
     activeHandler = nullptr;
     writeMiniDump = nullptr;
+    initializeSymbols = nullptr;
+    cleanUpSymbols = nullptr;
 }
 
 void CrashHandler::writeDump() {
@@ -193,23 +214,27 @@ void CrashHandler::writeDump() {
         }
         return;
     }
+    WaitForSingleObject(displayBack_.get(), displayBound);
     SYSTEMTIME now;
     GetSystemTime(&now);
     wchar_t path[MAX_PATH];
     const int length = std::swprintf(path, std::size(path), L"%ls\\%ls-%04u%02u%02u-%02u%02u%02u-%lu.dmp",
                                      folder_.c_str(), namePrefix_.c_str(), now.wYear, now.wMonth, now.wDay,
                                      now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
-    if (length > 0 && makeFolders(folder_, appDataLength_)) {
-        UniqueFile file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    // Written under another name first: a full disk, or a process ended in
+    // the middle of the write, leaves no .dmp that cannot be read.
+    wchar_t partial[MAX_PATH];
+    const int partialLength = std::swprintf(partial, std::size(partial), L"%ls.partial", path);
+    if (length > 0 && partialLength > 0 && makeFolders(folder_, appDataLength_)) {
+        deletePartialDumps(folder_.c_str());
+        UniqueFile file(CreateFileW(partial, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        // A full disk leaves no partial dump behind.
-        if (file && !writeDumpFile(file.get())) {
-            file.reset();
-            DeleteFileW(path);
-        }
-        if (file) {
-            file.reset();
+        const bool written = file && writeDumpFile(file.get());
+        file.reset();
+        if (written && MoveFileExW(partial, path, 0)) {
             pruneDumps(folder_.c_str());
+        } else {
+            DeleteFileW(partial);
         }
     }
     SetEvent(written_.get());
@@ -233,12 +258,14 @@ void CrashHandler::watch() {
         TerminateProcess(GetCurrentProcess(), code);
         return;
     }
-    // Also while the dump is written: on Windows the writer suspends every
-    // other thread for that time, this one included, and a display left at
-    // the game's mode is what the player must never meet.
+    // The display first, before the dump is written: while it writes, the
+    // writer suspends the process's other threads, this one included. Wine's
+    // suspends them one at a time, so that there this thread still ends a
+    // write that never ends; Windows' suspends them all for the whole write.
     if (giveDisplayBack_) {
         giveDisplayBack_();
     }
+    SetEvent(displayBack_.get());
     WaitForSingleObject(written_.get(), handlingBound);
     SetEvent(handled_.get());
     // The crash now goes on as the system handles it, which should end the

@@ -45,6 +45,7 @@ class CrashHandler {
     UniqueHandle crashed_;
     UniqueHandle written_;
     UniqueHandle handled_;
+    UniqueHandle displayBack_;
     UniqueHandle stop_;
     std::thread writer_;
     std::thread watchdog_;
