@@ -16,4 +16,4 @@ if [[ ! -f $debug_file ]]; then
     echo "$0: no debug file $debug_file" >&2
     exit 2
 fi
-exec python3 "$root/scripts/crash_report.py" "$1" "$debug_file" i686-w64-mingw32-addr2line
+exec python3 "$root/scripts/crash_report.py" "$1" "$debug_file"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Prints where a crash happened, from a minidump and the program's debug file.
 
-    crash_report.py DUMP DEBUG_FILE ADDR2LINE
+    crash_report.py DUMP DEBUG_FILE
 
 The crash's exception code and name, its thread, the faulting address as
 module plus offset, and the crashing thread's stack as far as it can be
@@ -65,9 +65,9 @@ RECURSION_FRAMES = 4
 class Minidump:
     def __init__(self, data):
         self.data = data
-        signature, _, count, directory = struct.unpack_from("<4sIII", data, 0)
-        if signature != b"MDMP":
+        if len(data) < 32 or data[:4] != b"MDMP":
             raise ValueError("not a minidump")
+        _, _, count, directory = struct.unpack_from("<4sIII", data, 0)
         self.streams = {}
         for index in range(count):
             kind, size, rva = struct.unpack_from("<III", data, directory + 12 * index)
@@ -110,23 +110,26 @@ class Minidump:
 
 
 def image_base(path):
-    """The preferred load address in a PE file's optional header."""
+    """The preferred load address in a PE file's optional header, and
+    whether the file is a 64-bit one."""
     with open(path, "rb") as file:
         header = file.read(4096)
     pe = struct.unpack_from("<I", header, 0x3C)[0]
     optional = pe + 24
     if struct.unpack_from("<H", header, optional)[0] == 0x20B:
-        return struct.unpack_from("<Q", header, optional + 24)[0]
-    return struct.unpack_from("<I", header, optional + 28)[0]
+        return struct.unpack_from("<Q", header, optional + 24)[0], True
+    return struct.unpack_from("<I", header, optional + 28)[0], False
 
 
 class Symbols:
-    """Function, file and line of addresses in the program, by addr2line."""
+    """Function, file and line of addresses in the program, by the MinGW
+    binutils' addr2line of the debug file's architecture."""
 
-    def __init__(self, debug_file, addr2line, module_base):
+    def __init__(self, debug_file, module_base):
         self.debug_file = debug_file
-        self.addr2line = addr2line
-        self.shift = image_base(debug_file) - module_base
+        base, wide = image_base(debug_file)
+        self.addr2line = ("x86_64" if wide else "i686") + "-w64-mingw32-addr2line"
+        self.shift = base - module_base
 
     def lookup(self, addresses):
         if not addresses:
@@ -167,7 +170,7 @@ def module_of(modules, address):
     return None, None
 
 
-def report(dump_path, debug_file, addr2line):
+def report(dump_path, debug_file):
     with open(dump_path, "rb") as file:
         dump = Minidump(file.read())
     modules = list(dump.modules())
@@ -203,7 +206,7 @@ def report(dump_path, debug_file, addr2line):
     symbols = {}
     if program_base is not None:
         inside = sorted({c for c in candidates if program_base <= c < program_base + program_size})
-        symbols = Symbols(debug_file, addr2line, program_base).lookup(inside)
+        symbols = Symbols(debug_file, program_base).lookup(inside)
 
     print("Stack of thread %d, nearest first (a scan for return addresses):" % thread)
     shown, recent, repeated = 0, [], 0
@@ -231,7 +234,7 @@ def report(dump_path, debug_file, addr2line):
 
 
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 3:
         sys.exit(__doc__.split("\n\n")[1])
     try:
         report(*sys.argv[1:])
