@@ -1,8 +1,10 @@
 // The program's entry point.
+#include "base/crash_dump.h"
 #include "base/exception_report.h"
 #include "base/system_library.h"
 #include "host/startup.h"
 #include "studio_settings.h"
+#include "version.h"
 
 namespace {
 
@@ -12,19 +14,21 @@ constexpr StudioSettings studioSettings = {GAMEHOST_PLAYER_FILE, GAMEHOST_DOWNLO
 // nothing to give back, and a reset could undo another program's change.
 constexpr bool changesDisplayMode = studioSettings.fullscreen == FullscreenKind::gameMode;
 
-// A crash must not leave the user's desktop at the game's resolution; the
-// crash then goes on as usual.
-LONG WINAPI restoreDisplayOnCrash(EXCEPTION_POINTERS*) {
+// The dump's names are the version resource's.
+constexpr CrashDumpNames crashDumpNames = {L"" GAMEHOST_COMPANY_TEXT, L"" GAMEHOST_PRODUCT_TEXT,
+                                           L"" GAMEHOST_VERSION_TEXT};
+constexpr bool writesCrashDumps = GAMEHOST_CRASH_DUMPS;
+
+// A crash must not leave the user's desktop at the game's resolution.
+void giveDisplayBack() {
     ChangeDisplaySettingsW(nullptr, 0);
-    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    if (changesDisplayMode) {
-        SetUnhandledExceptionFilter(restoreDisplayOnCrash);
-    }
+    const CrashHandler crashHandler(crashDumpNames, writesCrashDumps,
+                                    changesDisplayMode ? giveDisplayBack : nullptr);
     restrictLibrarySearch();
     try {
         return runGame(instance, studioSettings);

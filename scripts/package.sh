@@ -4,8 +4,9 @@
 # the players' README.txt, the studio's player control when it ships one and
 # the game folder's content. The program is signed and verified first when
 # the environment names a certificate (the README's Shipping section says
-# how). Prints what it packed and how each program file is signed; the last
-# line is the zip's path.
+# how). Beside the zip, for the studio alone, NAME-VERSION-debug.zip holds the
+# program's debug file. Prints what it packed and how each program file is
+# signed; the last line is the zip's path.
 #   scripts/package.sh [-DSETTING=VALUE ...]   (passed to CMake's configure step)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -76,7 +77,7 @@ remove_release() {
     if [ -f "$build/release.txt" ]; then
         local zip_name
         IFS= read -r zip_name <"$build/release.txt" || true
-        [ -z "$zip_name" ] || rm -f "$build/$zip_name"
+        [ -z "$zip_name" ] || rm -f "$build/$zip_name" "$build/${zip_name%.zip}-debug.zip"
     fi
 }
 remove_release
@@ -193,12 +194,16 @@ while IFS= read -r -d '' entry; do
     entries+=("$entry")
 done < <(find "$stage" -mindepth 1 -maxdepth 1 -printf '%P\0')
 (cd "$stage" && cmake -E tar cf "$work/release.zip" --format=zip -- "${entries[@]}")
+# The program's debug file stays with the studio, beside the zip and never in
+# it: scripts/crash-report.sh reads the crash dumps players send with it.
+debug_zip=${zip%.zip}-debug.zip
+(cd "$build" && cmake -E tar cf "$work/debug.zip" --format=zip gamehost.exe.debug)
+mv "$work/debug.zip" "$debug_zip"
 mv "$work/release.zip" "$zip"
-# Files that go WITH the release but not IN it (the program's debug file, for
-# the studio alone) are put beside the zip here.
 
 echo "packed in $zip_name:"
 while IFS= read -r file; do
     echo "  $file${signing[$file]:+: ${signing[$file]}}"
 done < <(cd "$stage" && find . -type f -printf '%P\n' | LC_ALL=C sort)
+echo "beside it, for the studio alone: $(basename "$debug_zip") (the program's debug file, for crash reports)"
 echo "$zip"

@@ -58,11 +58,11 @@ const std::string minimize = "event FSCommand minimize";
 // Runs `script` on PROGRAM; it must end as `exitCode` says, with the display
 // mode changed `modeChanges` times from start to end, as the system announced.
 HostRun runCountingModeChanges(const std::wstring& program, const std::string& script, int modeChanges,
-                               DWORD exitCode = 1) {
+                               DWORD exitCode = 1, const Environment& environment = {}) {
     EXPECT_EQ(benchDesktop(), desktopSize());
     const DisplayChanges changes;
     ProgramFolder folder(program);
-    const HostRun run = folder.run(script);
+    const HostRun run = folder.run(script, environment);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(exitCode, run.exitCode);
     // A change is announced before it returns, so every one has been seen
@@ -116,14 +116,17 @@ TEST(DesktopFullscreen, SuspendMinimisesAndResumeCoversTheMonitorAgain) {
 }
 
 // Nothing was changed, so nothing is given back: not even a reset to the
-// desktop's stored mode, which could undo another program's change.
-TEST(DesktopFullscreen, ACrashLeavesTheDisplayAlone) {
+// desktop's stored mode, which could undo another program's change. The
+// crash leaves its dump all the same.
+TEST(DesktopFullscreen, ACrashLeavesTheDisplayAloneAndADump) {
+    const AppData appData;
     const HostRun run =
         runCountingModeChanges(DESKTOP_PROGRAM,
                                "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => "
-                               "crash\npost WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n",
-                               0, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+                               "crash here\npost WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n",
+                               0, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), appData.environment());
     EXPECT_EQ((Lines{"post WM_RBUTTONDOWN 0 0", rightClick}), afterStartup(run));
+    EXPECT_TRUE(leftOneCrashDump(appData, run, run.threadId));
 }
 
 // The same movie on the program built with each value: one changes the mode

@@ -1,5 +1,6 @@
 #include "tests/host_run.h"
 
+#include <dbghelp.h>
 #include <dlgs.h>
 
 #include <algorithm>
@@ -154,6 +155,8 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
     if (processHandle) {
         GetExitCodeProcess(processHandle.get(), &run.exitCode);
     }
+    run.processId = process.dwProcessId;
+    run.threadId = process.dwThreadId;
     run.log = readLines(log());
     return run;
 }
@@ -346,4 +349,95 @@ Lines minimisedFromItsFrameLog(const std::string& window, const std::string& cli
             gameMaximized,
             window,
             client};
+}
+
+std::wstring AppData::dumpFolder() const {
+    return folder_.path() + L"\\" GAMEHOST_COMPANY_NAME L"\\" GAMEHOST_PRODUCT_NAME L"\\CrashDumps";
+}
+
+std::vector<std::wstring> AppData::dumps() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const UniqueFind find(FindFirstFileW((dumpFolder() + L"\\*.dmp").c_str(), &entry));
+    if (find) {
+        do {
+            names.push_back(entry.cFileName);
+        } while (FindNextFileW(find.get(), &entry));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+
+void unmapView(void* view) noexcept {
+    UnmapViewOfFile(view);
+}
+using UniqueView = UniqueNullable<void*, unmapView>;
+
+std::string lowerFileName(const std::wstring& path) {
+    std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+    CharLowerW(name.data());
+    return utf8(name);
+}
+
+} // namespace
+
+CrashDump readCrashDump(const std::wstring& path) {
+    CrashDump dump;
+    const UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle mapping(file ? CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr)
+                                    : nullptr);
+    const UniqueView view(mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
+    if (!view) {
+        return dump;
+    }
+    void* stream = nullptr;
+    ULONG size = 0;
+    if (!MiniDumpReadDumpStream(view.get(), ExceptionStream, nullptr, &stream, &size)) {
+        return dump;
+    }
+    const auto* exception = static_cast<const MINIDUMP_EXCEPTION_STREAM*>(stream);
+    dump.code = exception->ExceptionRecord.ExceptionCode;
+    dump.thread = exception->ThreadId;
+    if (!MiniDumpReadDumpStream(view.get(), ModuleListStream, nullptr, &stream, &size)) {
+        return dump;
+    }
+    const auto* modules = static_cast<const MINIDUMP_MODULE_LIST*>(stream);
+    for (ULONG i = 0; i < modules->NumberOfModules; ++i) {
+        const auto* name = reinterpret_cast<const MINIDUMP_STRING*>(static_cast<const BYTE*>(view.get()) +
+                                                                    modules->Modules[i].ModuleNameRva);
+        dump.modules.push_back(lowerFileName(std::wstring(name->Buffer, name->Length / sizeof(wchar_t))));
+    }
+    dump.parsed = true;
+    return dump;
+}
+
+::testing::AssertionResult leftOneCrashDump(const AppData& appData, const HostRun& run, DWORD thread,
+                                            DWORD code) {
+    const std::vector<std::wstring> dumps = appData.dumps();
+    if (dumps.size() != 1) {
+        return ::testing::AssertionFailure() << dumps.size() << " dumps";
+    }
+    const std::wstring& name = dumps.front();
+    const std::wstring prefix = L"" GAMEHOST_PRODUCT_NAME L"-" GAMEHOST_VERSION_NAME L"-";
+    const std::wstring suffix = L"-" + std::to_wstring(run.processId) + L".dmp";
+    // PREFIX, then YYYYMMDD-HHMMSS, then SUFFIX.
+    if (name.size() != prefix.size() + 15 + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return ::testing::AssertionFailure() << "named " << utf8(name);
+    }
+    const CrashDump dump = readCrashDump(appData.dumpFolder() + L"\\" + name);
+    const auto holds = [&](const std::string& module) {
+        return std::find(dump.modules.begin(), dump.modules.end(), module) != dump.modules.end();
+    };
+    const std::string player = lowerFileName(registeredStandIn());
+    if (!dump.parsed || dump.code != code || dump.thread != thread || !holds("gamehost.exe") ||
+        !holds(player)) {
+        return ::testing::AssertionFailure()
+               << "parsed " << dump.parsed << ", code 0x" << std::hex << dump.code << ", thread " << std::dec
+               << dump.thread << " (expected " << thread << "), " << dump.modules.size() << " modules";
+    }
+    return ::testing::AssertionSuccess();
 }

@@ -4,6 +4,8 @@
 
 #include "tests/standin_session.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <initializer_list>
 #include <ostream>
@@ -14,6 +16,9 @@
 struct HostRun {
     DWORD exitCode = 0;
     bool timedOut = false;
+    // The program's process and the thread it started on, the game's.
+    DWORD processId = 0;
+    DWORD threadId = 0;
     // What the stand-in logged.
     std::vector<std::string> log;
     // Message boxes the test closed from outside, as "CAPTION|TEXT".
@@ -68,6 +73,35 @@ class ProgramFolder {
     TempFolder folder_;
     std::wstring workingFolder_;
 };
+
+// A private %LOCALAPPDATA% for the program, where its crash dumps go.
+class AppData {
+  public:
+    Environment environment() const { return {{L"LOCALAPPDATA", folder_.path()}}; }
+    const std::wstring& path() const { return folder_.path(); }
+    std::wstring dumpFolder() const;
+    // The file names of the dumps there, in name order.
+    std::vector<std::wstring> dumps() const;
+
+  private:
+    TempFolder folder_;
+};
+
+// What a test reads of a minidump, through the system's own reader.
+struct CrashDump {
+    bool parsed = false;
+    DWORD code = 0;
+    DWORD thread = 0;
+    // The modules' file names, lower case.
+    std::vector<std::string> modules;
+};
+CrashDump readCrashDump(const std::wstring& path);
+
+// The run left one dump, named for its process, that parses as a minidump
+// whose exception is `code` on `thread` and whose modules hold the program
+// and the stand-in player.
+::testing::AssertionResult leftOneCrashDump(const AppData& appData, const HostRun& run, DWORD thread,
+                                            DWORD code = static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
 
 // What the stand-in logs, shared by the end-to-end scenarios.
 using Lines = std::vector<std::string>;

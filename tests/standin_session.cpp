@@ -47,18 +47,29 @@ TempFolder::TempFolder() {
     }
 }
 
-TempFolder::~TempFolder() {
+namespace {
+
+void removeTree(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
-    UniqueFind find(FindFirstFileW((path_ + L"\\*").c_str(), &entry));
+    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
     if (find) {
         do {
             const std::wstring name = entry.cFileName;
+            const std::wstring path = folder + L"\\" + name;
             if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                DeleteFileW(file(name).c_str());
+                DeleteFileW(path.c_str());
+            } else if (name != L"." && name != L"..") {
+                removeTree(path);
             }
         } while (FindNextFileW(find.get(), &entry));
     }
-    RemoveDirectoryW(path_.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+} // namespace
+
+TempFolder::~TempFolder() {
+    removeTree(path_);
 }
 
 std::string flashCallRequest(const std::string& name, const std::string& arguments) {

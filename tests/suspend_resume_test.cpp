@@ -406,22 +406,26 @@ TEST(BoxesAboveTheFullscreenGame, AClickOnTheGameLeavesTheRefusedModesBoxOnTop) 
               afterStartup(run));
 }
 
-// An access violation in the movie while the host calls it from its main
-// loop. (Inside a dispatched message, such as the stand-in's own timer
-// ticks, Wine's dispatch catches the exception and the program goes on.)
+// An access violation in the movie on the game's thread while the host calls
+// it from its main loop. (Inside a dispatched message, such as the
+// stand-in's own timer ticks, Wine's dispatch catches the exception and the
+// program goes on.) It leaves one dump, in a private %LOCALAPPDATA%.
 class Crash : public ::testing::TestWithParam<ScriptCase> {};
 
-TEST_P(Crash, EndsTheProcessAndTheDesktopModeComesBack) {
+TEST_P(Crash, EndsTheProcessLeavingADumpAndTheDesktopModeComesBack) {
     ProgramFolder folder;
+    const AppData appData;
     const HostRun run = folder.run(
-        GetParam().script + "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => crash\n"
-                            "post WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n");
+        GetParam().script + "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => crash here\n"
+                            "post WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n",
+        appData.environment());
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
     EXPECT_EQ((GetParam().logged +
                Lines{"post WM_RBUTTONDOWN 0 0",
                      "call CallFunction <invoke name=\"rightClick\" returntype=\"xml\"></invoke>"}),
               afterStartup(run));
+    EXPECT_TRUE(leftOneCrashDump(appData, run, run.threadId));
     // Nothing of the program restored it: the system does, for a dynamic
     // change, when the process that made it ends.
     EXPECT_EQ(desktopMode, currentDisplayMode());

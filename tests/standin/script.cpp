@@ -252,9 +252,22 @@ std::wstring registryData(const std::wstring& location) {
 
 // Raised rather than caused: under 32-bit Wine the page at address 0 may be
 // mapped, so a write through a null pointer need not fault.
-DWORD WINAPI faultingThread(void*) {
+void raiseAccessViolation() {
     RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+DWORD WINAPI faultingThread(void*) {
+    logLine(L"crash on thread " + std::to_wstring(GetCurrentThreadId()));
+    raiseAccessViolation();
     return 0;
+}
+
+// Each level keeps a page of the stack until the stack runs out.
+volatile bool deeper = true;
+int useUpStack(int depth) {
+    volatile char page[4096];
+    page[0] = static_cast<char>(depth);
+    return deeper ? useUpStack(depth + 1) + page[0] : 0;
 }
 
 // The fault happens on a thread of its own: the system swallows exceptions
@@ -597,6 +610,14 @@ bool Script::runNestedStep(const std::wstring& line) {
     }
     if (keyword == L"crash" && operand.empty()) {
         crash();
+        return true;
+    }
+    if (keyword == L"crash" && operand == L"here") {
+        raiseAccessViolation();
+        return true;
+    }
+    if (keyword == L"overflow" && operand.empty()) {
+        useUpStack(0);
         return true;
     }
     return false;

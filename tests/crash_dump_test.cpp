@@ -1,0 +1,136 @@
+// The dump a crash leaves for the studio, in the player's %LOCALAPPDATA%
+// (a private one per test): one per crash on any thread, the newest ten
+// kept, none without a crash, from a program built without them, or where
+// the folder cannot be made; the process ends and the display comes back
+// in every case.
+#include "base/crash_dump.h"
+#include "tests/host_run.h"
+
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+namespace {
+
+// The movie's right-click handler runs STEP; the host calls it from its
+// message loop, outside any dispatched message.
+std::string onRightClick(const std::string& step) {
+    return "oncall <invoke name=\"rightClick\" returntype=\"xml\"></invoke> => " + step +
+           "\npost WM_RBUTTONDOWN 0 0\nwait 1000\nprobe window\n";
+}
+
+// A crash of the program at `program` on the game's thread.
+HostRun crashOnTheGamesThread(const AppData& appData, const std::wstring& program = GAMEHOST_EXE) {
+    ProgramFolder folder(program);
+    return folder.run(onRightClick("crash here"), appData.environment());
+}
+
+void expectTheSameEndAsACrash(const HostRun& run) {
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
+    EXPECT_EQ((Lines{"post WM_RBUTTONDOWN 0 0", rightClick}), afterStartup(run));
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+TEST(CrashDump, NamePartsLoseWhatAFileNameCannotHold) {
+    EXPECT_EQ(L"Game_ The _Sequel_", fileNamePart(L"Game: The \"Sequel\""));
+    EXPECT_EQ(L"a_b_c_d_e_f_g_h_i", fileNamePart(L"a<b>c/d\\e|f?g*h\ti"));
+    // Windows drops trailing dots and blanks from a name.
+    EXPECT_EQ(L"Studio Inc__", fileNamePart(L"Studio Inc. "));
+}
+
+TEST(CrashDump, ACrashOnAnotherThreadNamesThatThread) {
+    const AppData appData;
+    ProgramFolder folder;
+    const HostRun run = folder.run(onRightClick("crash"), appData.environment());
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
+    const Lines log = afterStartup(run);
+    const std::string crashLine = "crash on thread ";
+    ASSERT_EQ(3u, log.size());
+    ASSERT_EQ(crashLine, log[2].substr(0, crashLine.size()));
+    EXPECT_TRUE(leftOneCrashDump(appData, run, std::stoul(log[2].substr(crashLine.size()))));
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+// The crashed thread has next to no stack left to hand the crash over with.
+// Kept as the sample the report's test reads when the system let a dump be
+// written; otherwise a crash on the same thread gives the sample.
+TEST(CrashDump, AStackOverflowOnTheGamesThreadEndsTheProcess) {
+    const AppData appData;
+    ProgramFolder folder;
+    const HostRun run = folder.run(onRightClick("overflow"), appData.environment());
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+    EXPECT_LE(appData.dumps().size(), 1u);
+    const std::wstring sample = unixFilePath(CRASH_SAMPLE);
+    if (appData.dumps().size() == 1) {
+        // Known difference of the emulator that runs 32-bit Wine where the
+        // kernel runs no 32-bit code: the overflow's fault reaches Wine
+        // without its trap number and is reported as an illegal instruction.
+        const std::wstring dump = appData.dumpFolder() + L"\\" + appData.dumps().front();
+        const DWORD code = readCrashDump(dump).code == static_cast<DWORD>(EXCEPTION_ILLEGAL_INSTRUCTION)
+                               ? static_cast<DWORD>(EXCEPTION_ILLEGAL_INSTRUCTION)
+                               : static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW);
+        EXPECT_TRUE(leftOneCrashDump(appData, run, run.threadId, code));
+        CopyFileW(dump.c_str(), sample.c_str(), FALSE);
+        return;
+    }
+    const AppData crashData;
+    const HostRun crash = crashOnTheGamesThread(crashData);
+    ASSERT_TRUE(leftOneCrashDump(crashData, crash, crash.threadId));
+    CopyFileW((crashData.dumpFolder() + L"\\" + crashData.dumps().front()).c_str(), sample.c_str(), FALSE);
+}
+
+TEST(CrashDump, NoneWhenTheGameEndsNormally) {
+    const AppData appData;
+    ProgramFolder folder;
+    const HostRun run = folder.run("fscommand quit\n", appData.environment());
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(appData.dumpFolder().c_str()));
+}
+
+TEST(CrashDump, NoneFromAProgramBuiltWithoutThem) {
+    const AppData appData;
+    expectTheSameEndAsACrash(crashOnTheGamesThread(appData, NO_DUMPS_PROGRAM));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(appData.dumpFolder().c_str()));
+}
+
+// Ten dumps of earlier crashes, a day apart, then one more crash.
+TEST(CrashDump, TheNewestTenAreKept) {
+    const AppData appData;
+    SHCreateDirectoryExW(nullptr, appData.dumpFolder().c_str(), nullptr);
+    std::vector<std::wstring> kept;
+    for (int day = 1; day <= 10; ++day) {
+        const std::wstring name = L"old-" + std::to_wstring(day + 10) + L".dmp";
+        const std::wstring path = appData.dumpFolder() + L"\\" + name;
+        writeUtf8File(path, "MDMP");
+        SYSTEMTIME time = {2020, 1, 0, static_cast<WORD>(day), 12, 0, 0, 0};
+        FILETIME written;
+        SystemTimeToFileTime(&time, &written);
+        const UniqueFile file(
+            CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        SetFileTime(file.get(), nullptr, nullptr, &written);
+        if (day > 1) {
+            kept.push_back(name);
+        }
+    }
+    const HostRun run = crashOnTheGamesThread(appData);
+    std::vector<std::wstring> dumps = appData.dumps();
+    ASSERT_EQ(10u, dumps.size());
+    // The new one sorts first: its name starts with the product's.
+    EXPECT_EQ(kept, std::vector<std::wstring>(dumps.begin() + 1, dumps.end()));
+    EXPECT_EQ(0, dumps.front().find(L"" GAMEHOST_PRODUCT_NAME));
+}
+
+// A file where the company's folder should be: nothing can be made there.
+TEST(CrashDump, NoneWhereTheFolderCannotBeMadeAndTheSameEnd) {
+    const AppData appData;
+    const std::wstring company =
+        appData.dumpFolder().substr(0, appData.dumpFolder().find(L'\\', appData.path().size() + 1));
+    writeUtf8File(company, "not a folder");
+    expectTheSameEndAsACrash(crashOnTheGamesThread(appData));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(appData.dumpFolder().c_str()));
+}
+
+} // namespace
