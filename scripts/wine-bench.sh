@@ -9,6 +9,7 @@
 #   wine-bench.sh run BENCH PROG ARGS  run a Windows program on the bench (starts it if needed)
 #   wine-bench.sh shell BENCH CMD ...  run a shell command with the bench's environment
 #   wine-bench.sh processes BENCH      list the bench's processes (pid and command)
+#   wine-bench.sh display BENCH        start the bench's X server alone if needed; print its display
 #
 # With BENCH_CHECKS_DESKTOP=1 (CTest sets it for the tests that hold the
 # desktop), run checks that the program left the bench's virtual desktop up:
@@ -84,24 +85,23 @@ start_x() {
     if xvfb_alive && [ -f "$bench/display" ]; then
         return
     fi
-    local n
-    for n in $(seq 91 160); do
-        if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
-            continue
-        fi
-        Xvfb ":$n" -screen 0 "${BENCH_DESKTOP:-1280x1024}x24" -nolisten tcp </dev/null >/dev/null 2>&1 &
-        echo $! >"$bench/xvfb.pid"
-        local _
-        for _ in $(seq 100); do
-            [ -e "/tmp/.X11-unix/X$n" ] && break
-            kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null || break
-            sleep 0.1
-        done
-        # Another bench may have taken the same number at the same moment: only a live server of ours counts.
-        if [ -e "/tmp/.X11-unix/X$n" ] && xvfb_alive; then
-            echo ":$n" >"$bench/display"
+    # Xvfb chooses a free display number itself and writes it once it serves
+    # it. Choosing one here by looking for a free socket let two benches
+    # starting at once both take the one server; the other's own Xvfb then
+    # ended, and when the first bench stopped, its X server went from under
+    # the second one's desktop.
+    local number=$bench/display-number _
+    rm -f "$number"
+    Xvfb -displayfd 3 -screen 0 "${BENCH_DESKTOP:-1280x1024}x24" -nolisten tcp </dev/null >/dev/null 2>&1 3>"$number" &
+    echo $! >"$bench/xvfb.pid"
+    for _ in $(seq 300); do
+        if [ -s "$number" ]; then
+            echo ":$(cat "$number")" >"$bench/display"
+            rm -f "$number"
             return
         fi
+        xvfb_alive || break
+        sleep 0.1
     done
     echo "wine-bench: could not start Xvfb" >&2
     exit 1
@@ -221,15 +221,15 @@ desktop_size() {
     cat "$WINEPREFIX/.bench-desktop" 2>/dev/null || echo "${BENCH_DESKTOP:-1280x1024}"
 }
 
-# Wine's explorer process holds the virtual desktop.
+# Wine's explorer process holds the virtual desktop. Looked for among the
+# desktops of every prefix first: this runs around every test.
 desktop_pid() {
-    local pid
-    for pid in $(bench_processes); do
-        if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qi 'explorer\.exe /desktop'; then
-            echo "$pid"
-            return
-        fi
-    done
+    local desktops file
+    mapfile -t desktops < <(grep -lsa 'explorer\.exe./desktop' /proc/[0-9]*/cmdline)
+    [ ${#desktops[@]} -gt 0 ] || return 0
+    file=$(grep -lszxF "WINEPREFIX=$WINEPREFIX" "${desktops[@]/%cmdline/environ}" | head -n 1)
+    file=${file#/proc/}
+    echo "${file%/environ}"
 }
 
 stop() {
@@ -263,6 +263,13 @@ stop) locked stop ;;
 start-unlocked) start ;;
 stop-unlocked) stop ;;
 processes) list_processes ;;
+display)
+    flock -o "$bench/lock" "$0" display-unlocked "$bench"
+    ;;
+display-unlocked)
+    start_x
+    cat "$bench/display"
+    ;;
 restart-unlocked)
     stop
     start
