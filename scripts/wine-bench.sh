@@ -197,9 +197,11 @@ bench_processes() {
 }
 
 list_processes() {
-    local pid
+    local pid command
     for pid in $(bench_processes); do
-        echo "$pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+        # One that ended meanwhile is gone.
+        command=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null) || continue
+        echo "$pid $command"
     done
 }
 

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # A test that breaks the bench's desktop fails, saying what it found, and
 # alone: the next test finds the desktop as the bench made it, held up by the
-# keeper as before (the same explorer process from one program to the next).
-#   bench_check_test.sh WINE_BENCH BENCH BREAKER FAULT
+# keeper as before (the same explorer process from one program to the next),
+# and a test program of the display passes after it.
+#   bench_check_test.sh WINE_BENCH BENCH BREAKER FAULT DISPLAY_TEST
 set -euo pipefail
 bench_script=$1
 bench=$2
 breaker=$3
 fault=$4
+display_test=$5
 failed=0
 fail() {
     echo "$1"
@@ -42,6 +44,9 @@ after=$(env -u BENCH_CHECKS_DESKTOP "$bench_script" run "$bench" "$breaker" \
 if [ -z "$before" ] || [ "$before" != "$(desktop)" ]; then
     fail "the desktop is not held up between programs: explorer ${before:-none} before, $(desktop) after"
 fi
+
+display=$(BENCH_CHECKS_DESKTOP=1 "$bench_script" run "$bench" "$display_test" </dev/null 2>&1) ||
+    fail "the display's tests after it: $display"
 
 [ $failed -eq 0 ] && echo "1 passed, 0 failed"
 exit $failed
