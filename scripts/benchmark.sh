@@ -35,4 +35,15 @@ if [ ! -f "$tests/CMakeCache.txt" ]; then
 fi
 cmake --build "$tests" -j2 --target benchmark >/dev/null
 # The bench the tests use, so that its display query sees the same desktop.
-scripts/wine-bench.sh run "$tests/bench" "$tests/tests/benchmark.exe" "$@"
+# Started here, it is stopped here, passed, failed or interrupted; stop fails
+# if any of its processes is left.
+bench=$tests/bench
+if [ -z "$(scripts/wine-bench.sh processes "$bench")" ]; then
+    finish() {
+        local status=$?
+        scripts/wine-bench.sh stop "$bench" || [ "$status" -ne 0 ] || status=1
+        exit "$status"
+    }
+    trap finish EXIT
+fi
+scripts/wine-bench.sh run "$bench" "$tests/tests/benchmark.exe" "$@"

@@ -38,7 +38,7 @@ fi
 echo "fullscreen: $fullscreen (GAMEHOST_FULLSCREEN)"
 cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DGAMEHOST_FULLSCREEN="$fullscreen" >/dev/null
-cmake --build "$tree" -j2 --target gamehost standin bench_keeper >/dev/null
+cmake --build "$tree" -j2 --target gamehost standin bench_keeper bench_check >/dev/null
 
 if [ "${DEMO_HEADLESS:-0}" != 1 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     export BENCH_DISPLAY=$DISPLAY
@@ -52,7 +52,15 @@ fi
 bench=$tree/run-bench
 mkdir -p "$bench"
 cp "$tree/bench/config.sh" "$bench/config.sh"
-trap 'scripts/wine-bench.sh stop "$bench"' EXIT
+# Passed, failed or interrupted, nothing of the bench stays; stop fails if
+# any of its processes is left.
+# shellcheck disable=SC2317 # the trap calls it
+finish() {
+    local status=$?
+    scripts/wine-bench.sh stop "$bench" || [ "$status" -ne 0 ] || status=1
+    exit "$status"
+}
+trap finish EXIT
 scripts/wine-bench.sh start "$bench" </dev/null >/dev/null 2>&1
 
 game=$bench/prefix/drive_c/game

@@ -39,13 +39,43 @@ x86_64)
     ;;
 esac
 
-trap 'scripts/wine-bench.sh stop "$tests/bench"' EXIT
+# A process and everything under it, deepest first.
+process_tree() {
+    local child
+    for child in $(ps -o pid= --ppid "$1"); do
+        process_tree "$child"
+    done
+    echo "$1"
+}
+
+# Passed, failed or interrupted, nothing of the run stays: CTest, when ended,
+# leaves its running test going, which would start its bench again; then
+# every bench of the tree stops (the tests' own benches too, should a test
+# have been killed before it stopped its own), and stop fails if any of their
+# processes is left.
+finish() {
+    local status=$? bench
+    if [ -n "${runner:-}" ] && kill -0 "$runner" 2>/dev/null; then
+        # shellcheck disable=SC2046 # one pid a word
+        kill $(process_tree "$runner") 2>/dev/null || true
+        wait "$runner" 2>/dev/null || true
+    fi
+    for bench in "$tests"/bench "$tests"/bench-*; do
+        [ -d "$bench" ] || continue
+        scripts/wine-bench.sh stop "$bench" || [ "$status" -ne 0 ] || status=1
+    done
+    exit "$status"
+}
+trap finish EXIT
 scripts/wine-bench.sh start "$tests/bench"
 program=$tests/gamehost.exe
 route=natively
 [ "$arch" = i686 ] && route=$(scripts/i386-route.sh describe)
 echo "test: every test runs $program ($(i686-w64-mingw32-objdump -f "$program" | sed -n 's/.*file format //p')) under Wine $route"
 # One at a time: the tests share one desktop, whose display mode any of them may change.
-ctest --test-dir "$tests" --output-on-failure
+ctest --test-dir "$tests" --output-on-failure &
+runner=$!
+wait "$runner"
+runner=
 # The tree is formatted as .clang-format says.
 scripts/format-check.sh

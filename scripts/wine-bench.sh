@@ -4,9 +4,17 @@
 # program starts in well under a second. ~/.wine is never touched.
 #
 #   wine-bench.sh start BENCH          make the prefix if needed, start X and wine
-#   wine-bench.sh stop BENCH           stop both
+#   wine-bench.sh stop BENCH           stop both, and every other process of the bench;
+#                                      fails, naming them, if any is left
 #   wine-bench.sh run BENCH PROG ARGS  run a Windows program on the bench (starts it if needed)
 #   wine-bench.sh shell BENCH CMD ...  run a shell command with the bench's environment
+#   wine-bench.sh processes BENCH      list the bench's processes (pid and command)
+#   wine-bench.sh display BENCH        start the bench's X server alone if needed; print its display
+#
+# With BENCH_CHECKS_DESKTOP=1 (CTest sets it for the tests that hold the
+# desktop), run checks that the program left the bench's virtual desktop up:
+# if it ended it, run starts the bench anew and fails, saying so. The test
+# programs themselves check the desktop's display modes (tests/bench).
 #
 # BENCH is the bench folder inside the build folder; CMake writes BENCH/config.sh
 # naming the stand-in control and the keeper program. BENCH_DESKTOP sets the
@@ -77,24 +85,23 @@ start_x() {
     if xvfb_alive && [ -f "$bench/display" ]; then
         return
     fi
-    local n
-    for n in $(seq 91 160); do
-        if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
-            continue
-        fi
-        Xvfb ":$n" -screen 0 "${BENCH_DESKTOP:-1280x1024}x24" -nolisten tcp </dev/null >/dev/null 2>&1 &
-        echo $! >"$bench/xvfb.pid"
-        local _
-        for _ in $(seq 100); do
-            [ -e "/tmp/.X11-unix/X$n" ] && break
-            kill -0 "$(cat "$bench/xvfb.pid")" 2>/dev/null || break
-            sleep 0.1
-        done
-        # Another bench may have taken the same number at the same moment: only a live server of ours counts.
-        if [ -e "/tmp/.X11-unix/X$n" ] && xvfb_alive; then
-            echo ":$n" >"$bench/display"
+    # Xvfb chooses a free display number itself and writes it once it serves
+    # it. Choosing one here by looking for a free socket let two benches
+    # starting at once both take the one server; the other's own Xvfb then
+    # ended, and when the first bench stopped, its X server went from under
+    # the second one's desktop.
+    local number=$bench/display-number _
+    rm -f "$number"
+    Xvfb -displayfd 3 -screen 0 "${BENCH_DESKTOP:-1280x1024}x24" -nolisten tcp </dev/null >/dev/null 2>&1 3>"$number" &
+    echo $! >"$bench/xvfb.pid"
+    for _ in $(seq 300); do
+        if [ -s "$number" ]; then
+            echo ":$(cat "$number")" >"$bench/display"
+            rm -f "$number"
             return
         fi
+        xvfb_alive || break
+        sleep 0.1
     done
     echo "wine-bench: could not start Xvfb" >&2
     exit 1
@@ -112,6 +119,7 @@ make_prefix() {
     cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     # Crash tests must not wait on winedbg's dialog.
     "${wine[@]}" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+    echo "${BENCH_DESKTOP:-1280x1024}" >"$WINEPREFIX/.bench-desktop"
     # The desktop settings apply only to a desktop made after them.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
@@ -128,15 +136,27 @@ register_standin() {
     "${wine[@]}" reg add "$key\\InprocServer32" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
 }
 
+keeper_alive() { [ -f "$bench/keeper.pid" ] && kill -0 "$(cat "$bench/keeper.pid")" 2>/dev/null; }
+
+# Up as start leaves it: its X server, its keeper and the desktop the keeper holds.
+bench_up() {
+    { [ -n "${BENCH_DISPLAY:-}" ] || xvfb_alive; } && keeper_alive && [ -n "$(desktop_pid)" ]
+}
+
 start() {
     choose_route
+    if bench_up; then
+        return
+    fi
+    # Up in part (the desktop or its X server ended under the keeper): a new
+    # desktop would no longer be held up by the keeper, so all goes.
+    if [ -f "$bench/keeper.pid" ]; then
+        stop
+    fi
     start_x
     export DISPLAY
     DISPLAY=$(cat "$bench/display")
     make_prefix
-    if [ -f "$bench/keeper.pid" ] && kill -0 "$(cat "$bench/keeper.pid")" 2>/dev/null; then
-        return
-    fi
     wineserver -p </dev/null >/dev/null 2>&1 || true
     # The first Wine process starts Wine's services; started here, they do not
     # inherit a test runner's pipes. The keeper also holds the desktop up.
@@ -149,15 +169,87 @@ start() {
         </dev/null >/dev/null 2>&1 || true
     "${wine[@]}" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$here/bench-browser.sh" /f \
         </dev/null >/dev/null 2>&1
+    # The keeper's desktop, up before the first program.
+    local _
+    for _ in $(seq 600); do
+        [ -z "$(desktop_pid)" ] || return 0
+        sleep 0.1
+    done
+    echo "wine-bench: no virtual desktop came up" >&2
+    return 1
+}
+
+# The bench's processes: every process started with this bench's prefix in
+# its environment (Xvfb, the wineserver, Wine's processes and the emulators
+# under them), never another bench's; this script and its callers left out.
+bench_processes() {
+    local files callers=" " pid=$BASHPID
+    files=(/proc/*/environ)
+    while [ "${pid:-0}" -gt 1 ]; do
+        callers+="$pid "
+        pid=$(awk '/^PPid:/ { print $2 }' "/proc/$pid/status" 2>/dev/null) || break
+    done
+    grep -lzxF -- "WINEPREFIX=$WINEPREFIX" "${files[@]}" 2>/dev/null | while IFS=/ read -r _ _ pid _; do
+        if [[ $pid =~ ^[0-9]+$ && $callers != *" $pid "* ]]; then
+            echo "$pid"
+        fi
+    done
+}
+
+list_processes() {
+    local pid command
+    for pid in $(bench_processes); do
+        # One that ended meanwhile is gone.
+        command=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null) || continue
+        echo "$pid $command"
+    done
+}
+
+# Asks the bench's processes to end, then makes them; waits until they are gone.
+end_processes() {
+    local signal pids _
+    for signal in TERM KILL; do
+        for _ in $(seq 50); do
+            mapfile -t pids < <(bench_processes)
+            [ ${#pids[@]} -gt 0 ] || return 0
+            [ "$_" -gt 1 ] || kill -s "$signal" "${pids[@]}" 2>/dev/null || true
+            sleep 0.1
+        done
+    done
+}
+
+# The desktop's size as the bench made it.
+desktop_size() {
+    cat "$WINEPREFIX/.bench-desktop" 2>/dev/null || echo "${BENCH_DESKTOP:-1280x1024}"
+}
+
+# Wine's explorer process holds the virtual desktop. Looked for among the
+# desktops of every prefix first: this runs around every test.
+desktop_pid() {
+    local desktops file
+    mapfile -t desktops < <(grep -lsa 'explorer\.exe./desktop' /proc/[0-9]*/cmdline)
+    [ ${#desktops[@]} -gt 0 ] || return 0
+    file=$(grep -lszxF "WINEPREFIX=$WINEPREFIX" "${desktops[@]/%cmdline/environ}" | head -n 1)
+    file=${file#/proc/}
+    echo "${file%/environ}"
 }
 
 stop() {
-    wineserver -k 2>/dev/null || true
-    rm -f "$bench/keeper.pid"
+    if [ -d "$WINEPREFIX" ]; then
+        wineserver -k 2>/dev/null || true
+    fi
     if xvfb_alive; then
         kill "$(cat "$bench/xvfb.pid")" 2>/dev/null || true
     fi
-    rm -f "$bench/xvfb.pid" "$bench/display"
+    end_processes
+    rm -f "$bench/keeper.pid" "$bench/xvfb.pid" "$bench/display"
+    local left
+    left=$(list_processes)
+    if [ -n "$left" ]; then
+        echo "wine-bench: processes of $bench still running after stop:" >&2
+        echo "$left" >&2
+        return 1
+    fi
 }
 
 # Runs this script's COMMAND while holding the bench lock. flock -o keeps the
@@ -172,13 +264,38 @@ start) locked start ;;
 stop) locked stop ;;
 start-unlocked) start ;;
 stop-unlocked) stop ;;
+processes) list_processes ;;
+display)
+    flock -o "$bench/lock" "$0" display-unlocked "$bench"
+    ;;
+display-unlocked)
+    start_x
+    cat "$bench/display"
+    ;;
+restart-unlocked)
+    stop
+    start
+    ;;
 run)
     [ $# -ge 1 ] || usage
     locked start
     set_route
     DISPLAY=$(cat "$bench/display")
-    export DISPLAY
-    exec "${wine[@]}" "$@"
+    BENCH_DESKTOP=$(desktop_size)
+    export DISPLAY BENCH_DESKTOP
+    [ "${BENCH_CHECKS_DESKTOP:-0}" = 1 ] || exec "${wine[@]}" "$@"
+    desktop=$(desktop_pid)
+    status=0
+    "${wine[@]}" "$@" || status=$?
+    # Unless the bench was stopped meanwhile (an interrupted run), the same
+    # desktop is still up: a new one, which a program gets when it finds none,
+    # is not held up by the keeper and comes and goes with each program.
+    if [ -f "$bench/keeper.pid" ] && [ "$(desktop_pid)" != "$desktop" ]; then
+        echo "wine-bench: the program ended the bench's virtual desktop; the bench is started anew" >&2
+        locked restart
+        [ $status -ne 0 ] || status=1
+    fi
+    exit $status
     ;;
 shell)
     locked start
