@@ -250,18 +250,6 @@ std::string windowedClient(int width, int height) {
     return "probe client rect=" + rect(-outer.left, -outer.top, width - outer.left, height - outer.top);
 }
 
-HWND gameWindowOf(DWORD processId) {
-    HWND window = nullptr;
-    while ((window = FindWindowExW(nullptr, window, L"AtlWin", nullptr)) != nullptr) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId) {
-            return window;
-        }
-    }
-    return nullptr;
-}
-
 bool showsABox(DWORD processId) {
     HWND window = nullptr;
     while ((window = FindWindowExW(nullptr, window, L"#32770", nullptr)) != nullptr) {

@@ -155,8 +155,6 @@ inline int signedCode(DWORD code) {
     return static_cast<int>(code);
 }
 
-// The game window of a running copy of the program.
-HWND gameWindowOf(DWORD processId);
 // Starts the program in `folder` on a movie that runs until closed, and
 // waits until the game has started; false when it did not.
 bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running);
