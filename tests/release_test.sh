@@ -194,6 +194,7 @@ make)
     [ "$status" -eq 0 ] || exit 1
     mkdir "$made"
     cp "$chain/root.pem" "$scratch/out" "$scratch/err" "$tree/$zip_name" "$made/"
+    cp "$tree/${zip_name%.zip}-debug.zip" "$made/" || fail "no debug zip beside the release"
     echo "$password" >"$made/password"
     echo "$timestamp_url" >"$made/timestamp_url"
     unzip -q "$made/$zip_name" -d "$unpacked"
@@ -216,6 +217,9 @@ contents)
     expected=$(printf '%s\n' "$program" README.txt player.ocx game.swf credits.txt first-map.txt \
         levels/one/map.txt | LC_ALL=C sort | tr '\n' '|')
     [ "$listed" = "$expected" ] || fail "the release holds $listed, not $expected"
+    # The debug file goes beside the release, for the studio alone.
+    debug=$(unzip -Z1 "$made/${zip_name%.zip}-debug.zip" | tr '\n' '|')
+    [ "$debug" = "gamehost.exe.debug|" ] || fail "the debug zip holds $debug, not gamehost.exe.debug"
     cmp -s "$unpacked/player.ocx" "$player" || fail "the player file was changed"
     cmp -s "$unpacked/first-map.txt" "$unpacked/levels/one/map.txt" || fail "the link was not packed as its file"
     # The read-me names the program as the release does.
