@@ -60,7 +60,7 @@ finish() {
         kill $(process_tree "$runner") 2>/dev/null || true
         wait "$runner" 2>/dev/null || true
     fi
-    for bench in "$tests"/bench "$tests"/bench-*; do
+    for bench in "$tests"/bench "$tests"/bench-* "$tests"/run-bench; do
         [ -d "$bench" ] || continue
         scripts/wine-bench.sh stop "$bench" || [ "$status" -ne 0 ] || status=1
     done

@@ -147,6 +147,17 @@ sign_as() {
     export GAMEHOST_TIMESTAMP_URLS="$silent_url $timestamp_url"
 }
 
+# Processes other than this one whose command line, environment or working
+# folder names the build folder: what the packaging left running.
+left_running() {
+    local proc text
+    for proc in /proc/[0-9]*; do
+        [ "${proc#/proc/}" != $$ ] || continue
+        text=$({ tr '\0' '\n' <"$proc/cmdline" && tr '\0' '\n' <"$proc/environ" && readlink "$proc/cwd"; } 2>/dev/null) || continue
+        [[ $text != *"$tree"* ]] || echo "${proc#/proc/} ${text%%$'\n'*}"
+    done
+}
+
 # Whether the packaging's messages hold TEXT; CMake wraps its lines.
 said() {
     tr -s ' \n' '  ' <"$scratch/err" | grep -qF -- "$1"
@@ -192,6 +203,8 @@ make)
     package
     cat "$scratch/err" "$scratch/out"
     [ "$status" -eq 0 ] || exit 1
+    left=$(left_running)
+    [ -z "$left" ] || fail "left running after the packaging: $left"
     mkdir "$made"
     cp "$chain/root.pem" "$scratch/out" "$scratch/err" "$tree/$zip_name" "$made/"
     cp "$tree/${zip_name%.zip}-debug.zip" "$made/" || fail "no debug zip beside the release"
