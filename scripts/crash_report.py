@@ -85,7 +85,7 @@ CXXFILT = "c++filt"
 # frame the program makes), and the stack it reads above the crash.
 MOST_FRAMES = 2000
 SCAN_WORDS = 8192
-MOST_STACK = 8 << 20
+MOST_STACK = 4 << 20
 # The longest cycle of a recursion shown once.
 RECURSION_FRAMES = 4
 
@@ -122,7 +122,8 @@ class Minidump:
         rva, stream_size = self.streams[kind]
         (count,) = self.unpack("<I", rva, what)
         if 4 + count * size > stream_size:
-            raise ReportError("the %s claims %d entries, more than its %d bytes hold" % (what, count, stream_size))
+            raise ReportError("the %s claims %d entries, more than its %d bytes hold"
+                              % (what, count, stream_size))
         self.check(rva + 4, count, size, what)
         return range(rva + 4, rva + 4 + count * size, size)
 
@@ -166,7 +167,8 @@ class Minidump:
     def is_64_bit(self):
         if SYSTEM_INFO_STREAM not in self.streams:
             raise ReportError("the dump has no system information")
-        return self.unpack("<H", self.streams[SYSTEM_INFO_STREAM][0], "the system information")[0] == ARCHITECTURE_AMD64
+        (architecture,) = self.unpack("<H", self.streams[SYSTEM_INFO_STREAM][0], "the system information")
+        return architecture == ARCHITECTURE_AMD64
 
 
 class PeFile:
@@ -183,7 +185,8 @@ class PeFile:
             sections, optional_size = struct.unpack_from("<H12xH", self.data, pe + 6)
             optional = pe + 24
             self.wide = struct.unpack_from("<H", self.data, optional)[0] == 0x20B
-            self.base = struct.unpack_from("<Q" if self.wide else "<I", self.data, optional + (24 if self.wide else 28))[0]
+            base_at = optional + (24 if self.wide else 28)
+            self.base = struct.unpack_from("<Q" if self.wide else "<I", self.data, base_at)[0]
             directories = optional + (112 if self.wide else 96)
             self.sections = [struct.unpack_from("<12xIII", self.data, pe + 24 + optional_size + 40 * index)
                              for index in range(sections)]
@@ -277,7 +280,9 @@ class Modules:
 
 class Stack:
     """The crashed thread's stack above its stack pointer, as the dump holds
-    it, and the walk of its frames."""
+    it, and the walk of its frames. Each word is looked at a bounded number
+    of times: the scans move up the stack, and the search for a frame goes
+    on where the last one gave up."""
 
     def __init__(self, dump, blocks, sp, word, modules):
         self.word = word
@@ -289,6 +294,8 @@ class Stack:
                 size = min(size, sp - start + MOST_STACK)
                 self.data, self.start = dump.data[rva : rva + size], start
         self.end = self.start + len(self.data)
+        # Below this address no word is a frame of the chain.
+        self.no_frame_below = self.start
 
     def at(self, address):
         return struct.unpack_from(self.format, self.data, address - self.start)[0]
@@ -302,31 +309,38 @@ class Stack:
         return (fp is not None and sp <= fp and fp % self.word == 0 and fp + 2 * self.word <= self.end
                 and self.is_code(self.at(fp + self.word)))
 
-    def scan(self, sp):
-        """The first word from SP on that points into a module."""
+    def is_first_frame(self, fp, sp):
+        """Whether FP is the thread's first frame, which saved no frame
+        pointer and returns nowhere."""
+        return (sp <= fp and fp + 2 * self.word <= self.end
+                and self.at(fp) == 0 and self.at(fp + self.word) == 0)
+
+    def words(self, sp, last):
+        """The addresses of the words from SP on, up to a scan's reach and
+        LAST."""
         first = max(sp, self.start)
         first += -(first - self.start) % self.word
-        for address in range(first, min(self.end - self.word + 1, first + SCAN_WORDS * self.word), self.word):
+        return range(first, min(last, first + SCAN_WORDS * self.word) + 1, self.word)
+
+    def scan(self, sp):
+        """The first word from SP on, within a scan's reach, that points
+        into a module."""
+        for address in self.words(sp, self.end - self.word):
             if self.is_code(self.at(address)):
                 return address
         return None
 
     def frame_above(self, sp):
         """The nearest frame of the chain above SP, where a scan found the
-        return address of a caller whose frame pointer is not known."""
-        found = self.scan(sp)
-        while found is not None and found - sp < SCAN_WORDS * self.word:
-            frame = found - self.word
-            saved = self.at(frame) if frame >= self.start else None
-            if saved is not None and self.is_frame(frame, sp) and (saved == 0 or self.is_frame(saved, frame + 1)):
+        return address of a caller whose frame pointer is not known: a saved
+        frame pointer, itself a frame, beside a return address."""
+        candidates = self.words(max(sp, self.no_frame_below), self.end - 2 * self.word)
+        for frame in candidates:
+            if self.is_frame(frame, sp) and self.is_frame(self.at(frame), frame + 1):
+                self.no_frame_below = frame
                 return frame
-            found = self.scan(found + self.word)
+        self.no_frame_below = max(self.no_frame_below, candidates.stop)
         return None
-
-    def is_first_frame(self, fp, sp):
-        """Whether FP is the thread's first frame, which saved no frame
-        pointer and returns nowhere."""
-        return sp <= fp and fp + 2 * self.word <= self.end and self.at(fp) == 0 and self.at(fp + self.word) == 0
 
     def walk(self, ip, sp, fp):
         """The frames as (return address, found by scanning), nearest first."""
@@ -392,13 +406,20 @@ def report(dump_path, debug_path, folder):
     image = PeFile(debug_file)
     program_id = build_id(program_cv)
     debug_name = os.path.basename(debug_file)
-    lines.append("Program: %s, build %s" % (program, program_id or "(the dump keeps no build id)"))
+    if program_id:
+        lines.append("Program: %s, build %s" % (program, program_id))
+    else:
+        lines.append("Program: %s, the dump keeps no build id" % program)
     if program_id and program_id == image.build_id:
         lines.append("Debug file: %s, the same build" % debug_name)
         symbols = Symbols(debug_file, image, program_base)
     else:
-        lines.append("Debug file: %s is not this program's (build %s): no function names from it"
-                     % (debug_name, image.build_id or "(none)"))
+        if program_id and image.build_id:
+            verdict = "is not this program's (its build is %s)" % image.build_id
+        else:
+            verdict = "cannot be checked against this program (%s)" % (
+                "it carries no build id" if program_id else "the dump keeps no build id")
+        lines.append("Debug file: %s %s: no function names from it" % (debug_name, verdict))
         symbols = None
 
     stack = Stack(dump, dump.memory(), registers["sp"], word, modules)
@@ -408,13 +429,17 @@ def report(dump_path, debug_path, folder):
     calls = [value - (index > 0) for index, (value, _) in enumerate(frames)]
     names = {}
     if symbols:
-        inside = sorted({call for call in calls if program_base <= call < program_base + program_size})
-        names = symbols.lookup(inside)
+        inside = {call for call in calls if program_base <= call < program_base + program_size}
+        names = symbols.lookup(sorted(inside))
+    lines.append("Stack of thread %d, nearest first (\"(scanned)\": found by a scan, maybe stale):" % thread)
+    return lines + stack_lines(frames, calls, names, place)
 
-    lines.append("Stack of thread %d, nearest first:" % thread)
-    shown, recent, repeated = 0, [], 0
+
+def stack_lines(frames, calls, names, place):
+    """A line a frame, with the function's name where there is one; a
+    recursion, as in a stack overflow, shows its few frames once."""
+    lines, recent, repeated, shown = [], [], 0, 0
     for (value, scanned), call in zip(frames, calls):
-        # A recursion, as in a stack overflow, shows its few frames once.
         if value in recent:
             repeated += 1
             continue
@@ -427,6 +452,8 @@ def report(dump_path, debug_path, folder):
             line += "  " + names[call]
         lines.append(line + ("  (scanned)" if scanned else ""))
         shown += 1
+    if repeated:
+        lines.append("       (%d repeated frames left out)" % repeated)
     if len(frames) >= MOST_FRAMES:
         lines.append("       (the walk stops after %d frames)" % MOST_FRAMES)
     return lines

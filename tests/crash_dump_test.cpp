@@ -80,8 +80,8 @@ TEST(CrashDump, ACrashOfTheProgramUnderAnyNameLeavesOneDump) {
     ProgramFolder folder(GAMEHOST_EXE, L"My Game.exe");
     expectTheSameEndAsACrash(folder.run(onRightClick("crash here"), appData.environment()));
     ASSERT_EQ(1u, appData.dumps().size());
-    CopyFileW((appData.dumpFolder() + L"\\" + appData.dumps().front()).c_str(), unixFilePath(CRASH_SAMPLE).c_str(),
-              FALSE);
+    CopyFileW((appData.dumpFolder() + L"\\" + appData.dumps().front()).c_str(),
+              unixFilePath(CRASH_SAMPLE).c_str(), FALSE);
 }
 
 TEST(CrashDump, NoneWhenTheGameEndsNormally) {

@@ -56,7 +56,6 @@ NamesTheMessageLoopOfAProgramOfAnyName)
         "$(basename "$program").debug")
     report=$("$source/scripts/crash-report.sh" "$work/crash.dmp" "$work/My Game-1.0.0-debug.zip")
     printf '%s\n' "$report"
-    grep -q '^Program: My Game\.exe, build [0-9a-f-]*$' <<<"$report" || fail "the report names no program"
     # Found by the chain of frames, not by a scan.
     grep 'My Game\.exe+0x[0-9a-f]*  runMessageLoop at host/startup\.cpp:[0-9]' <<<"$report" |
         grep -qv '(scanned)$' || fail "the report names no message loop on the chain of frames"
@@ -70,13 +69,13 @@ RefusesADebugFileOfAnotherBuild)
     for read in "crash.dmp $other_debug_file" "no-build-id.dmp $program.debug"; do
         report=$("$source/scripts/crash-report.sh" "$work/${read%% *}" "${read#* }")
         printf '%s\n' "$report"
-        grep -q "^Debug file: $(basename "${read#* }") is not this program's" <<<"$report" ||
+        grep -q "^Debug file: $(basename "${read#* }") .*: no function names from it$" <<<"$report" ||
             fail "the report of $read does not refuse the debug file"
         ! grep ' at [a-z]*/[a-z_]*\.cpp:' <<<"$report" || fail "function names from a debug file of another build"
     done
     ;;
 ACutOrDamagedDumpGetsOneLineOfError)
-    # A cut copy, a module list of 2^32-1 entries, a module's name past the
+    # A cut copy, a module list of 2^32-1 entries, a thread's stack past the
     # end, and a frame chain that loops.
     python3 - "$source/scripts" "$sample" "$work" <<'EOF'
 import struct, sys
@@ -92,7 +91,8 @@ def damaged(name, *patches):
 open(sys.argv[3] + "/cut.dmp", "wb").write(data[: len(data) // 2])
 modules = dump.streams[report.MODULE_LIST_STREAM][0]
 damaged("huge.dmp", (modules, "<I", 0xFFFFFFFF))
-damaged("name.dmp", (modules + 4 + 20, "<I", len(data) - 2))
+threads = dump.streams[report.THREAD_LIST_STREAM][0]
+damaged("stack.dmp", (threads + 4 + 36, "<I", len(data) - 2))
 # The crash's frame pointer at a frame whose saved frame pointer is itself.
 context = dump.exception()[3]
 layout = report.AMD64_CONTEXT if dump.is_64_bit() else report.X86_CONTEXT
@@ -103,7 +103,7 @@ frame = report.Stack(dump, dump.memory(), sp, layout["word"], listed).frame_abov
 start, _, rva = next(block for block in dump.memory() if block[0] <= frame < block[0] + block[1])
 damaged("loop.dmp", (context + layout["fp"], word, frame), (rva + frame - start, word, frame))
 EOF
-    for damaged in cut huge name loop; do
+    for damaged in cut huge stack loop; do
         if output=$("$source/scripts/crash-report.sh" "$work/$damaged.dmp" "$program.debug" 2>&1); then
             fail "$damaged.dmp gets a report: $output"
         fi

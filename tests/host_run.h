@@ -49,7 +49,8 @@ class ProgramFolder {
   public:
     // `builtProgram` is the Unix path of the program the build made, copied
     // as `name`.
-    explicit ProgramFolder(const std::wstring& builtProgram = GAMEHOST_EXE, const std::wstring& name = L"gamehost.exe");
+    explicit ProgramFolder(const std::wstring& builtProgram = GAMEHOST_EXE,
+                           const std::wstring& name = L"gamehost.exe");
     const std::wstring& path() const { return folder_.path(); }
     std::wstring program() const { return folder_.file(name_); }
     std::wstring log() const { return folder_.file(L"standin.log"); }
