@@ -20,7 +20,9 @@ return address beside it) from the crash's registers, as the program is
 built with frame pointers. Where the chain breaks, as in code built without
 them, the walk scans the stack for the next word that points into a module,
 as a return address would, and picks the chain up again above it; frames so
-found are marked "(scanned)" and may be stale.
+found are marked "(scanned)" and may be stale. 64-bit MinGW code points its
+frame pointer elsewhere in the frame (its unwind data, which the report
+does not read, describes its frames), so a 64-bit stack is mostly scanned.
 
 Reads the documented minidump format (MINIDUMP_HEADER, its stream
 directory, ThreadListStream, ModuleListStream, MemoryListStream,
@@ -70,7 +72,7 @@ EXCEPTION_NAMES = {
 X86_CONTEXT = {"word": 4, "fp": 0xB4, "ip": 0xB8, "sp": 0xC4}
 AMD64_CONTEXT = {"word": 8, "fp": 0xA0, "ip": 0xF8, "sp": 0x98}
 
-# Sizes of the format's records.
+# Sizes of the format's records, and places in them.
 DIRECTORY_ENTRY = 12
 MODULE = 108
 MODULE_CV_RECORD = 76
