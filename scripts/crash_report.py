@@ -20,9 +20,10 @@ return address beside it) from the crash's registers, as the program is
 built with frame pointers. Where the chain breaks, as in code built without
 them, the walk scans the stack for the next word that points into a module,
 as a return address would, and picks the chain up again above it; frames so
-found are marked "(scanned)" and may be stale. 64-bit MinGW code points its
-frame pointer elsewhere in the frame (its unwind data, which the report
-does not read, describes its frames), so a 64-bit stack is mostly scanned.
+found are marked "(scanned)" and may be stale. 64-bit code keeps no such
+chain (MinGW's points its frame pointer into the middle of the frame; the
+frames are described by unwind data, which the report does not read): a
+64-bit stack is a scan from the stack pointer on.
 
 Reads the documented minidump format (MINIDUMP_HEADER, its stream
 directory, ThreadListStream, ModuleListStream, MemoryListStream,
@@ -288,6 +289,7 @@ class Stack:
 
     def __init__(self, dump, blocks, sp, word, modules):
         self.word = word
+        self.chain = word == 4
         self.modules = modules
         self.format = "<Q" if word == 8 else "<I"
         self.data, self.start = b"", sp
@@ -351,7 +353,7 @@ class Stack:
         while len(frames) < MOST_FRAMES:
             if fp in followed:
                 raise ReportError("the stack's frame chain loops at 0x%x: the dump is damaged" % fp)
-            if self.is_frame(fp, sp):
+            if self.chain and self.is_frame(fp, sp):
                 followed.add(fp)
                 ip, sp, fp = self.at(fp + self.word), fp + 2 * self.word, self.at(fp)
                 frames.append((ip, False))
@@ -362,7 +364,7 @@ class Stack:
             if found is None:
                 break
             ip, sp = self.at(found), found + self.word
-            if not self.is_frame(fp, sp):
+            if self.chain and not self.is_frame(fp, sp):
                 fp = self.frame_above(sp)
             frames.append((ip, True))
         return frames
