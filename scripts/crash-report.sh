@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Prints where a crash happened, from a dump a player sent and the debug file
-# of the program the player ran.
+# of the program the player ran, whatever the program's file is called.
 #   scripts/crash-report.sh DUMP [DEBUG FILE]
-# DEBUG FILE defaults to the build's own, build/gamehost.exe.debug
-# (BUILD_DIR for another build folder). It must come from the same build as
-# the player's program: keep the one the release's zip was made with.
+# DEBUG FILE is the program's debug file or the release's debug zip that
+# holds it (NAME-VERSION-debug.zip, made by scripts/package.sh); it defaults
+# to the build's own, build/gamehost.exe.debug (BUILD_DIR for another build
+# folder). It must come from the same build as the player's program: the
+# report checks the build id and shows no function names from another's.
 set -euo pipefail
 if [[ $# -lt 1 || $# -gt 2 ]]; then
     echo "usage: $0 DUMP [DEBUG FILE]" >&2

@@ -85,7 +85,7 @@ NativeLibrariesFirst::~NativeLibrariesFirst() {
     }
 }
 
-ProgramFolder::ProgramFolder(const std::wstring& builtProgram) {
+ProgramFolder::ProgramFolder(const std::wstring& builtProgram, const std::wstring& name) : name_(name) {
     CopyFileW(unixFilePath(builtProgram).c_str(), program().c_str(), FALSE);
 }
 

@@ -47,10 +47,12 @@ class NativeLibrariesFirst {
 // A folder holding a copy of the program; its movie is written per run.
 class ProgramFolder {
   public:
-    // `builtProgram` is the Unix path of the program the build made.
-    explicit ProgramFolder(const std::wstring& builtProgram = GAMEHOST_EXE);
+    // `builtProgram` is the Unix path of the program the build made, copied
+    // as `name`.
+    explicit ProgramFolder(const std::wstring& builtProgram = GAMEHOST_EXE,
+                           const std::wstring& name = L"gamehost.exe");
     const std::wstring& path() const { return folder_.path(); }
-    std::wstring program() const { return folder_.file(L"gamehost.exe"); }
+    std::wstring program() const { return folder_.file(name_); }
     std::wstring log() const { return folder_.file(L"standin.log"); }
     // The current folder the program starts in; the program folder unless set.
     void setWorkingFolder(const std::wstring& folder) { workingFolder_ = folder; }
@@ -71,6 +73,7 @@ class ProgramFolder {
 
   private:
     TempFolder folder_;
+    std::wstring name_;
     std::wstring workingFolder_;
 };
 
