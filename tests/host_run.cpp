@@ -173,14 +173,18 @@ HWND gameWindowOf(DWORD processId) {
     return nullptr;
 }
 
-bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running) {
-    running = folder.start("");
+bool logShows(const ProgramFolder& folder, const std::string& line, DWORD milliseconds) {
     return pumpUntil(
         [&] {
             const Lines log = readLines(folder.log());
-            return std::find(log.begin(), log.end(), "put Menu false") != log.end();
+            return std::find(log.begin(), log.end(), line) != log.end();
         },
-        30000);
+        milliseconds);
+}
+
+bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running) {
+    running = folder.start("");
+    return logShows(folder, "put Menu false");
 }
 
 HostRun closeGame(ProgramFolder& folder, PROCESS_INFORMATION running) {
