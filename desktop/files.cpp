@@ -112,10 +112,11 @@ std::optional<TextFile> TextFile::open(const std::wstring& path, size_t chunkByt
     // A game's developer sees in the debugger output which files the movie reads.
     OutputDebugStringW(resolved.c_str());
     // Opening a device acts on it: a serial port's control lines rise, a
-    // pipe's server gets a client. What names one is refused unopened; what
-    // only the open reveals (a drive mapped to a device) is refused after it.
+    // pipe's server gets a client. What names one, as the movie wrote it or
+    // as the system will take it, is refused unopened; what only the open
+    // reveals (a drive mapped to a device) is refused after it.
     const std::wstring full = fullPath(resolved);
-    if (full.empty() || namesADevice(full)) {
+    if (full.empty() || namesADevice(path) || namesADevice(full)) {
         return std::nullopt;
     }
     UniqueFile file(CreateFileW(full.c_str(), GENERIC_READ,
