@@ -38,8 +38,8 @@ bool isDeviceName(std::wstring name) {
         return true;
     }
     const bool numbered = name.size() == 4 && (startsWith(name, L"COM") || startsWith(name, L"LPT"));
-    return numbered && ((name[3] >= L'0' && name[3] <= L'9') || name[3] == L'\u00B9' || name[3] == L'\u00B2' ||
-                        name[3] == L'\u00B3');
+    return numbered && ((name[3] >= L'0' && name[3] <= L'9') || name[3] == L'\u00B9' ||
+                        name[3] == L'\u00B2' || name[3] == L'\u00B3');
 }
 
 // The path as the system will take it: relative parts and trailing dots

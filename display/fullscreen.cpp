@@ -153,21 +153,21 @@ UINT windowDpi() {
     return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
 }
 
-// The frame and caption around a client area of `client` at `dpi`. The frame
-// is the system's to say: programs made for Vista and later get a wider,
-// padded border there, and it grows with the monitor's scale.
-RECT framed(SIZE client, UINT dpi) {
+// What the frame and caption add to a client area at `dpi`. The frame is the
+// system's to say: programs made for Vista and later get a wider, padded
+// border there, and it grows with the monitor's scale.
+SIZE frameSize(UINT dpi) {
     using AdjustForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
     const auto adjustForDpi =
         procedure<AdjustForDpi>(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi");
     const auto exStyle = static_cast<DWORD>(GetWindowLongW(mainWindow, GWL_EXSTYLE));
-    RECT outer = {0, 0, client.cx, client.cy};
+    RECT outer = {};
     if (adjustForDpi) {
         adjustForDpi(&outer, windowedStyle, FALSE, exStyle, dpi);
     } else {
         AdjustWindowRectEx(&outer, windowedStyle, FALSE, exStyle);
     }
-    return outer;
+    return {outer.right - outer.left, outer.bottom - outer.top};
 }
 
 // The largest size of the aspect of `size` within `room`; `size` itself when
@@ -192,8 +192,7 @@ SIZE fitted(SIZE size, SIZE room) {
 void placeFramed(bool sizeIsClient) {
     MONITORINFO monitor = {};
     monitor.cbSize = sizeof(monitor);
-    const bool known =
-        GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor) != FALSE;
+    const bool known = GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor) != FALSE;
     const RECT work = known ? monitor.rcWork : RECT{};
     // Standing there first, the window has that monitor's scale: it may come
     // from fullscreen on another one. Windows answers the move with
@@ -202,15 +201,12 @@ void placeFramed(bool sizeIsClient) {
     const UINT dpi = windowDpi();
     const SIZE game = {MulDiv(gameWidth, dpi, USER_DEFAULT_SCREEN_DPI),
                        MulDiv(gameHeight, dpi, USER_DEFAULT_SCREEN_DPI)};
-    SIZE room = {work.right - work.left, work.bottom - work.top};
-    SIZE outer = game;
+    const SIZE room = {work.right - work.left, work.bottom - work.top};
+    SIZE outer = fitted(game, room);
     if (sizeIsClient) {
-        const RECT frame = framed({0, 0}, dpi);
-        const SIZE frameSize = {frame.right - frame.left, frame.bottom - frame.top};
-        const SIZE client = fitted(game, {room.cx - frameSize.cx, room.cy - frameSize.cy});
-        outer = {client.cx + frameSize.cx, client.cy + frameSize.cy};
-    } else {
-        outer = fitted(game, room);
+        const SIZE frame = frameSize(dpi);
+        const SIZE client = fitted(game, {room.cx - frame.cx, room.cy - frame.cy});
+        outer = {client.cx + frame.cx, client.cy + frame.cy};
     }
     SetWindowPos(mainWindow, HWND_NOTOPMOST, work.left, work.top, outer.cx, outer.cy, SWP_FRAMECHANGED);
 }

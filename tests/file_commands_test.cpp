@@ -164,11 +164,11 @@ TEST_F(FileCommands, GetFileContentRefusesDevicesUnopened) {
     ASSERT_TRUE(server);
     const std::string file = utf8(data_) + "\\a.txt";
     const HostRun result = folder_.run(
-        "watch opens\n" + script({flashCall("getFileContent", file), flashCall("getFileContent", "NUL"),
-                                  flashCall("getFileContent", "CON"), flashCall("getFileContent", "save\\COM3"),
-                                  flashCall("getFileContent", "COM1"), flashCall("getFileContent", "nul.txt"),
-                                  flashCall("getFileContent", "C:\\x\\com1.log"),
-                                  flashCall("getFileContent", utf8(pipe))}));
+        "watch opens\n" +
+        script({flashCall("getFileContent", file), flashCall("getFileContent", "NUL"),
+                flashCall("getFileContent", "CON"), flashCall("getFileContent", "save\\COM3"),
+                flashCall("getFileContent", "COM1"), flashCall("getFileContent", "nul.txt"),
+                flashCall("getFileContent", "C:\\x\\com1.log"), flashCall("getFileContent", utf8(pipe))}));
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ((Lines{"reply <string>x</string>", "reply ", "reply ", "reply ", "reply ", "reply ", "reply ",
                      "reply "}),
@@ -200,9 +200,8 @@ TEST(DevicePaths, AreToldFromFilePaths) {
     }
     for (const wchar_t* device :
          {L"\\\\.\\pipe\\x", L"//./pipe/x", L"\\\\.\\C:\\a.txt", L"\\\\?\\pipe\\x", L"\\\\?\\C:",
-          L"\\??\\C:\\a.txt", L"C:\\save\\COM1", L"C:\\save\\nul.txt", L"C:\\x\\com1.log",
-          L"C:\\save\\Lpt9", L"C:\\save\\aux .txt", L"C:\\save\\prn:stream", L"C:\\save\\CONIN$",
-          L"\\\\?\\C:\\save\\con"}) {
+          L"\\??\\C:\\a.txt", L"C:\\save\\COM1", L"C:\\save\\nul.txt", L"C:\\x\\com1.log", L"C:\\save\\Lpt9",
+          L"C:\\save\\aux .txt", L"C:\\save\\prn:stream", L"C:\\save\\CONIN$", L"\\\\?\\C:\\save\\con"}) {
         EXPECT_TRUE(namesADevice(device)) << utf8(device);
     }
 }

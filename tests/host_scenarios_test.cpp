@@ -191,13 +191,10 @@ const std::string windowed = "fscommand fullscreen false\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, SessionEnds,
-    ::testing::Values(SessionEnd{"Fullscreen", "", {}, 0},
-                      SessionEnd{"FullscreenCloseApp", "", {}, ENDSESSION_CLOSEAPP},
-                      SessionEnd{"Windowed", windowed, {"event FSCommand fullscreen false"}, 0},
-                      SessionEnd{"WindowedCloseApp",
-                                 windowed,
-                                 {"event FSCommand fullscreen false"},
-                                 ENDSESSION_CLOSEAPP}),
+    ::testing::Values(
+        SessionEnd{"Fullscreen", "", {}, 0}, SessionEnd{"FullscreenCloseApp", "", {}, ENDSESSION_CLOSEAPP},
+        SessionEnd{"Windowed", windowed, {"event FSCommand fullscreen false"}, 0},
+        SessionEnd{"WindowedCloseApp", windowed, {"event FSCommand fullscreen false"}, ENDSESSION_CLOSEAPP}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Another program's close, sent: the loop takes it inside GetMessageW. With
@@ -216,7 +213,7 @@ TEST(SentFromAnotherProgram, ACloseEndsTheGameAtOnce) {
 // A player may run messages while it loads the movie: a close taken there,
 // before the game runs, ends the game as any close does, windowClose heard
 // once, once the movie is loaded.
-TEST(CloseDuringStartUp, ACloseWhileTheMovieIsPutEndsTheGame) {
+TEST(CloseDuringTheMoviesLoad, EndsTheGameOnceTheMovieIsLoaded) {
     ProgramFolder folder;
     const HostRun run = folder.finish(folder.start("onput post WM_CLOSE 0 0\n"), 30000);
     EXPECT_FALSE(run.timedOut);

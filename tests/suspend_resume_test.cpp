@@ -259,113 +259,94 @@ TEST(FramedWindow, ItsClientAreaIsTheGameSize) {
               afterStartup(run));
 }
 
+constexpr wchar_t desktopKey[] = L"Control Panel\\Desktop";
+
 // The bench's screen at `dpi` for the programs started while this lives:
 // Wine reads the user's LogPixels when a process starts. The old value comes
 // back afterwards, for the other tests and the bench's own checks.
 class ScreenScale {
   public:
     explicit ScreenScale(DWORD dpi) {
-        RegOpenKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                      key_.put());
         DWORD size = sizeof old_;
-        had_ = RegQueryValueExW(key_.get(), L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&old_),
-                                &size) == ERROR_SUCCESS;
-        set_ = RegSetValueExW(key_.get(), L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi),
-                              sizeof dpi) == ERROR_SUCCESS;
+        had_ = RegGetValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels", RRF_RT_REG_DWORD, nullptr, &old_,
+                            &size) == ERROR_SUCCESS;
+        set_ = RegSetKeyValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi) ==
+               ERROR_SUCCESS;
     }
     ScreenScale(const ScreenScale&) = delete;
     ScreenScale& operator=(const ScreenScale&) = delete;
     ~ScreenScale() {
         if (had_) {
-            RegSetValueExW(key_.get(), L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old_),
-                           sizeof old_);
+            RegSetKeyValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels", REG_DWORD, &old_, sizeof old_);
         } else {
-            RegDeleteValueW(key_.get(), L"LogPixels");
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels");
         }
     }
     bool set() const { return set_; }
 
   private:
-    UniqueKey key_;
     DWORD old_ = 0;
     bool had_ = false;
     bool set_ = false;
 };
 
-RECT loggedRect(const std::string& line) {
+SIZE loggedSize(const std::string& line) {
     RECT area = {};
-    const size_t at = line.find("rect=");
-    if (at != std::string::npos) {
-        std::sscanf(line.c_str() + at + 5, "%ld,%ld,%ld,%ld", &area.left, &area.top, &area.right, &area.bottom);
-    }
-    return area;
+    std::sscanf(line.c_str() + line.find("rect=") + 5, "%ld,%ld,%ld,%ld", &area.left, &area.top, &area.right,
+                &area.bottom);
+    return {area.right - area.left, area.bottom - area.top};
 }
 
-// `shown` (a window's or a client area's size) is `wanted` when
-// `wanted` plus `frame` fits into the work area; else the window fills the
-// work area's width or height with `wanted`'s aspect, to a pixel.
-void expectFitted(const RECT& window, SIZE shown, SIZE wanted, SIZE frame) {
-    RECT work = {};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    EXPECT_EQ(work.left, window.left);
-    EXPECT_EQ(work.top, window.top);
-    EXPECT_LE(window.right, work.right);
-    EXPECT_LE(window.bottom, work.bottom);
-    if (wanted.cx + frame.cx <= work.right - work.left && wanted.cy + frame.cy <= work.bottom - work.top) {
-        EXPECT_EQ(wanted.cx, shown.cx);
-        EXPECT_EQ(wanted.cy, shown.cy);
-        return;
-    }
-    EXPECT_TRUE(window.right == work.right || window.bottom == work.bottom) << "not fitted into the work area";
-    EXPECT_LE(std::abs(shown.cx * wanted.cy - shown.cy * wanted.cx), (std::max)(wanted.cx, wanted.cy))
-        << "the aspect changed";
-}
-
-class ScreenScales : public ::testing::TestWithParam<DWORD> {};
+class ScreenScales : public ::testing::TestWithParam<int> {};
 
 // On a laptop at 150 % or a 4K screen at 200 % the windowed game is the size
-// a player expects: its client area is the game size at the screen's scale,
-// fitted into the work area with its aspect kept where that is too large
-// (1024 x 768 at 150 % and 200 %). setResolution in a window sets the outer
-// size, at the scale too (1600 x 1200 is fitted at every scale). Wine never
-// sends WM_DPICHANGED: a change of scale while the game runs is not tested.
+// a player expects: its client area is the game size at the screen's scale.
+// One too large for the work area (1024 x 768 at 150 % and 200 %) fills its
+// width or height with the game's aspect kept. setResolution in a window sets
+// the outer size at the scale (1600 x 1200: fitted at every scale). Wine
+// never sends WM_DPICHANGED: a change of scale while the game runs is not
+// tested.
 TEST_P(ScreenScales, TheWindowedGameFollowsTheScreensScale) {
-    const int dpi = static_cast<int>(GetParam());
-    const ScreenScale scale(GetParam());
+    const int dpi = GetParam();
+    const ScreenScale scale(static_cast<DWORD>(dpi));
     ASSERT_TRUE(scale.set());
     ProgramFolder folder;
-    const HostRun run = runToTheEnd(folder, "fscommand fullscreen false\nprobe window\nprobe client\n"
-                                            "fscommand fullscreen true\n" +
-                                                setResolution(512, 384) +
-                                                "\nfscommand fullscreen false\nprobe window\nprobe client\n" +
-                                                setResolution(1600, 1200) + "\nprobe window\nfscommand quit\n");
-    std::vector<RECT> windows;
-    std::vector<RECT> clients;
+    const std::string probes = "\nprobe window\nprobe client\n";
+    const HostRun run =
+        runToTheEnd(folder, "fscommand fullscreen false" + probes + "fscommand fullscreen true\n" +
+                                setResolution(512, 384) + "\nfscommand fullscreen false" + probes +
+                                setResolution(1600, 1200) + "\nprobe window\nfscommand quit\n");
+    std::vector<SIZE> sizes;
     for (const std::string& line : run.log) {
-        if (line.rfind("probe window", 0) == 0) {
-            windows.push_back(loggedRect(line));
-        } else if (line.rfind("probe client", 0) == 0) {
-            clients.push_back(loggedRect(line));
+        if (line.rfind("probe ", 0) == 0) {
+            sizes.push_back(loggedSize(line));
         }
     }
-    ASSERT_EQ(3u, windows.size());
-    ASSERT_EQ(2u, clients.size());
-    const auto size = [](const RECT& area) { return SIZE{area.right - area.left, area.bottom - area.top}; };
-    const auto scaled = [&](int width, int height) {
-        return SIZE{MulDiv(width, dpi, USER_DEFAULT_SCREEN_DPI), MulDiv(height, dpi, USER_DEFAULT_SCREEN_DPI)};
+    ASSERT_EQ(5u, sizes.size());
+    RECT work = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    // A window and what it shows of a game, with what the frame adds.
+    const auto expectFitted = [&](SIZE window, SIZE shown, int width, int height) {
+        const SIZE frame = {window.cx - shown.cx, window.cy - shown.cy};
+        const SIZE wanted = {MulDiv(width, dpi, USER_DEFAULT_SCREEN_DPI),
+                             MulDiv(height, dpi, USER_DEFAULT_SCREEN_DPI)};
+        EXPECT_LE(window.cx, work.right - work.left);
+        EXPECT_LE(window.cy, work.bottom - work.top);
+        if (wanted.cx + frame.cx <= work.right - work.left &&
+            wanted.cy + frame.cy <= work.bottom - work.top) {
+            EXPECT_EQ(wanted.cx, shown.cx) << width;
+            EXPECT_EQ(wanted.cy, shown.cy) << width;
+            return;
+        }
+        EXPECT_TRUE(window.cx == work.right - work.left || window.cy == work.bottom - work.top) << width;
+        EXPECT_LE(std::abs(shown.cx * height - shown.cy * width), (std::max)(width, height)) << width;
     };
-    const int games[][2] = {{1024, 768}, {512, 384}};
-    for (size_t i = 0; i < clients.size(); ++i) {
-        SCOPED_TRACE(games[i][0]);
-        const SIZE window = size(windows[i]);
-        const SIZE client = size(clients[i]);
-        expectFitted(windows[i], client, scaled(games[i][0], games[i][1]),
-                     {window.cx - client.cx, window.cy - client.cy});
-    }
-    expectFitted(windows[2], size(windows[2]), scaled(1600, 1200), {0, 0});
+    expectFitted(sizes[0], sizes[1], 1024, 768);
+    expectFitted(sizes[2], sizes[3], 512, 384);
+    expectFitted(sizes[4], sizes[4], 1600, 1200);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dpi, ScreenScales, ::testing::Values(96u, 144u, 192u),
+INSTANTIATE_TEST_SUITE_P(Dpi, ScreenScales, ::testing::Values(96, 144, 192),
                          [](const auto& info) { return std::to_string(info.param); });
 
 // Regression: a fullscreen request while the game was suspended (from the

@@ -23,7 +23,8 @@ void WINAPI watchedCoUninitialize() {
     realCoUninitialize();
 }
 
-using CreateFileFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+using CreateFileFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                           HANDLE);
 CreateFileFunction realCreateFile = nullptr;
 
 HANDLE WINAPI watchedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -107,8 +108,8 @@ bool watchOpens() {
     if (realCreateFile) {
         return true;
     }
-    FARPROC* slot =
-        importSlot(GetModuleHandleW(nullptr), GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateFileW"));
+    FARPROC* slot = importSlot(GetModuleHandleW(nullptr),
+                               GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateFileW"));
     if (!slot) {
         return false;
     }
