@@ -179,7 +179,10 @@ TEST_P(SessionEnds, TheMovieHearsWindowCloseAndTheDisplayIsBackBeforeTheEnd) {
     EXPECT_EQ(mode, currentDisplayMode());
     EXPECT_EQ(TRUE, SendMessageW(game, WM_QUERYENDSESSION, 0, reason));
     SendMessageW(game, WM_ENDSESSION, TRUE, reason);
-    EXPECT_EQ(before + Lines{windowClose}, readLines(folder.log()));
+    // The process may have gone on to close the player since.
+    const Lines heard = readLines(folder.log());
+    EXPECT_EQ(before + Lines{windowClose},
+              Lines(heard.begin(), heard.begin() + std::min(heard.size(), before.size() + 1)));
     EXPECT_EQ(desktopMode, currentDisplayMode());
     const HostRun run = folder.finish(process, 30000);
     EXPECT_FALSE(run.timedOut);
