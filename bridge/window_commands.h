@@ -11,8 +11,8 @@ void setCaption(const std::wstring& caption);
 // (windowClose in the form of its way out) before its own call returns; any
 // later one, such as a quit or close from inside the movie's windowClose,
 // only ends the loop. Shutdown then closes the player, once every call of
-// the player's has returned. Before the loop runs no movie plays yet, and
-// start-up ends instead.
+// the player's has returned. Before the loop runs no movie plays yet:
+// start-up ends instead, telling the movie first once it is loaded.
 void endGame(const wchar_t* notice);
 // endGame with the windowClose of the quit command and of a close of the window.
 void quitGame();

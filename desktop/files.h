@@ -16,6 +16,12 @@
 // Empty when the search fails. UTF-16, as the replies built from them.
 std::u16string findFileNames(const std::wstring& pattern);
 
+// Whether a full path names a device, not a file on a disk: the device
+// namespace (\\.\ and \??\), the file namespace (\\?\) other than a drive's
+// or a share's paths, and the reserved names (CON, NUL, COM1, LPT1 and the
+// like) that name a device in any folder, with any extension.
+bool namesADevice(std::wstring path);
+
 // A text file, read from its start in bounded chunks as often as asked, so
 // that a file's content is never held whole: UTF-16LE after a FF FE mark,
 // else 8-bit, each byte one code unit. Where the text ends (its first zero

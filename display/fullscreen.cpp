@@ -137,25 +137,91 @@ void repaintDesktop() {
     RedrawWindow(GetDesktopWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
-// The outer size whose client area is the game size. The frame is the
-// system's to say: programs made for Vista and later get a wider, padded
-// border there, and its width follows the monitor's DPI where the system
-// knows per-monitor DPI (Windows 10 1607 and later).
-void placeFramedWindow() {
-    using AdjustForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+namespace {
+
+// The DPI of the monitor the window stands on; the system's where Windows
+// knows no DPI per monitor (before Windows 10 1607).
+UINT windowDpi() {
     using DpiForWindow = UINT(WINAPI*)(HWND);
-    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    const auto adjustForDpi = procedure<AdjustForDpi>(user32, "AdjustWindowRectExForDpi");
-    const auto dpiForWindow = procedure<DpiForWindow>(user32, "GetDpiForWindow");
+    const auto dpiForWindow = procedure<DpiForWindow>(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow");
+    if (const UINT dpi = dpiForWindow ? dpiForWindow(mainWindow) : 0) {
+        return dpi;
+    }
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+// What the frame and caption add to a client area at `dpi`. The frame is the
+// system's to say: programs made for Vista and later get a wider, padded
+// border there, and it grows with the monitor's scale.
+SIZE frameSize(UINT dpi) {
+    using AdjustForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    const auto adjustForDpi =
+        procedure<AdjustForDpi>(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi");
     const auto exStyle = static_cast<DWORD>(GetWindowLongW(mainWindow, GWL_EXSTYLE));
-    RECT outer = {0, 0, gameWidth, gameHeight};
-    if (adjustForDpi && dpiForWindow) {
-        adjustForDpi(&outer, windowedStyle, FALSE, exStyle, dpiForWindow(mainWindow));
+    RECT outer = {};
+    if (adjustForDpi) {
+        adjustForDpi(&outer, windowedStyle, FALSE, exStyle, dpi);
     } else {
         AdjustWindowRectEx(&outer, windowedStyle, FALSE, exStyle);
     }
-    SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
-                 SWP_FRAMECHANGED);
+    return {outer.right - outer.left, outer.bottom - outer.top};
+}
+
+// The largest size of the aspect of `size` within `room`; `size` itself when
+// it fits, or when it has no aspect to keep.
+SIZE fitted(SIZE size, SIZE room) {
+    if ((size.cx <= room.cx && size.cy <= room.cy) || size.cx <= 0 || size.cy <= 0 || room.cx <= 0 ||
+        room.cy <= 0) {
+        return size;
+    }
+    if (int64_t{room.cx} * size.cy <= int64_t{room.cy} * size.cx) {
+        return {room.cx, MulDiv(size.cy, room.cx, size.cx)};
+    }
+    return {MulDiv(size.cx, room.cy, size.cy), room.cy};
+}
+
+// The framed window at the top-left corner of the primary monitor's work
+// area, sized from the game size at that monitor's scale: the client area
+// when `sizeIsClient`, else the whole window, fitted into the work area.
+// Movie sizes are pixels at 96 DPI; a window at the screen's scale is the
+// size a player expects, drawn sharp by the player, where the system's
+// stretch of a program unaware of the scale would be blurred.
+void placeFramed(bool sizeIsClient) {
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    const bool known = GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor) != FALSE;
+    const RECT work = known ? monitor.rcWork : RECT{};
+    // Standing there first, the window has that monitor's scale: it may come
+    // from fullscreen on another one. Windows answers the move with
+    // WM_DPICHANGED, whose size the next call replaces.
+    SetWindowPos(mainWindow, HWND_NOTOPMOST, work.left, work.top, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+    const UINT dpi = windowDpi();
+    const SIZE game = {MulDiv(gameWidth, dpi, USER_DEFAULT_SCREEN_DPI),
+                       MulDiv(gameHeight, dpi, USER_DEFAULT_SCREEN_DPI)};
+    const SIZE room = {work.right - work.left, work.bottom - work.top};
+    SIZE outer = fitted(game, room);
+    if (sizeIsClient) {
+        const SIZE frame = frameSize(dpi);
+        const SIZE client = fitted(game, {room.cx - frame.cx, room.cy - frame.cy});
+        outer = {client.cx + frame.cx, client.cy + frame.cy};
+    }
+    SetWindowPos(mainWindow, HWND_NOTOPMOST, work.left, work.top, outer.cx, outer.cy, SWP_FRAMECHANGED);
+}
+
+// The monitor holding `place`; where no monitor is known (a moment with no
+// display attached), `place` itself: the window keeps its size.
+RECT monitorOr(const RECT& place) {
+    const RECT monitor = monitorHolding(place, monitors());
+    return IsRectEmpty(&monitor) ? place : monitor;
+}
+
+} // namespace
+
+void placeFramedWindow() {
+    placeFramed(true);
 }
 
 void restoreDisplayMode() {
@@ -169,7 +235,7 @@ void setGameSize(int32_t width, int32_t height) {
     gameWidth = width;
     gameHeight = height;
     if (!isFullscreen) {
-        SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, width, height, SWP_FRAMECHANGED);
+        placeFramed(false);
     }
 }
 
@@ -182,7 +248,7 @@ bool enterFullscreen() {
     if (fullscreenKind == FullscreenKind::desktopMode) {
         // The whole monitor the game is on, at its own mode: nothing to
         // restore afterwards, on a suspend or a crash.
-        placeOnTop(monitorHolding(normalPlace(), monitors()));
+        placeOnTop(monitorOr(normalPlace()));
         return true;
     }
     DEVMODEW mode = {};
@@ -214,7 +280,26 @@ void followDisplayChange() {
     }
     RECT place = {};
     GetWindowRect(mainWindow, &place);
-    placeOnTop(monitorHolding(place, monitors()));
+    placeOnTop(monitorOr(place));
+}
+
+void followDpiChange(const RECT& suggested) {
+    if (!isFullscreen) {
+        SetWindowPos(mainWindow, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                     suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        return;
+    }
+    // A suspended game's window is minimised; the resume places it.
+    if (isSuspended) {
+        return;
+    }
+    if (fullscreenKind == FullscreenKind::desktopMode) {
+        RECT place = {};
+        GetWindowRect(mainWindow, &place);
+        placeOnTop(monitorOr(place));
+    } else {
+        placeOnTop({0, 0, gameWidth, gameHeight});
+    }
 }
 
 bool switchToFullscreen() {

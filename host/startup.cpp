@@ -215,6 +215,13 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
     }
 
     isRunning = true;
+    // A close taken while the player ran messages, in its attach or its
+    // movie's load, came before any movie ran to hear it. The movie is
+    // loaded now: it hears it, once, and the game ends without a loop.
+    if (isEnding) {
+        callMovie(windowCloseRequest);
+        isRunning = false;
+    }
     runMessageLoop();
     isRunning = false;
     shutDown(sink, com);

@@ -66,6 +66,29 @@ void onActivateApp(WPARAM wParam) {
     }
 }
 
+// A message sent from another thread (another program's close, the system's
+// end of the session) is handled inside the loop's GetMessageW, which then
+// sleeps on until a message is posted: the loop would not see the game end
+// while the game stays on screen.
+void wakeTheLoop() {
+    if (InSendMessage()) {
+        PostMessageW(mainWindow, WM_NULL, 0, 0);
+    }
+}
+
+// Windows may end the process the moment WM_ENDSESSION returns: the movie
+// hears of the end and the desktop gets its display back before that. The
+// player is not closed here, under a call of the movie's that may be running
+// (its box); if the process lives on, the loop ends the game as after a close.
+void onEndSession() {
+    quitGame();
+    if (isFullscreen && !isSuspended) {
+        restoreDisplayMode();
+        repaintDesktop();
+    }
+    wakeTheLoop();
+}
+
 // A game must not be interrupted by the screen saver or a monitor power-off.
 bool isRefusedSystemCommand(WPARAM wParam) {
     return wParam == SC_SCREENSAVE || wParam == SC_MONITORPOWER;
@@ -83,12 +106,26 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
             // destroy the window, and with it the player, under that call.
             // Shutdown destroys it once the loop has ended.
             quitGame();
+            wakeTheLoop();
             return 0;
         case WM_DESTROY:
             // The hosting has closed the player before this reaches us: the
             // movie can no longer hear of it.
             isRunning = false;
+            wakeTheLoop();
             break;
+        case WM_QUERYENDSESSION:
+            // The game never holds the session up.
+            return TRUE;
+        case WM_ENDSESSION:
+            // FALSE: the end was cancelled, and the game goes on.
+            if (wParam) {
+                onEndSession();
+            }
+            return 0;
+        case WM_DPICHANGED:
+            followDpiChange(*reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case WM_ACTIVATE:
             onActivate(wParam);
             break;

@@ -1,7 +1,8 @@
 #pragma once
-// The main window's procedure: tells the movie when the window closes,
-// suspends the game when the program loses activation and resumes it when the
-// window is activated again, and keeps the screen saver away.
+// The main window's procedure: tells the movie when the window closes or
+// the session ends, follows the screen's scale, suspends the game when the
+// program loses activation and resumes it when the window is activated
+// again, and keeps the screen saver away.
 
 #include <windows.h>
 

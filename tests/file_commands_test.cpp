@@ -148,16 +148,62 @@ TEST_F(FileCommands, GetFileContentDecodesItsPathAndReadsRelativeToTheProgram) {
               replies(result));
 }
 
-// CON, NUL, COM1 and the like name a device in any folder, and a read of a
-// serial port waits for data that may never come: a device gets the reply of
-// a file that cannot be read, at once. On the bench only NUL opens (a GUI
-// process has no console, the prefix no COM3); on a PC with a Bluetooth or
-// USB serial port at COM3 that one opens too, and its read would block.
-TEST_F(FileCommands, GetFileContentRefusesDevices) {
-    const HostRun result = run({flashCall("getFileContent", "NUL"), flashCall("getFileContent", "CON"),
-                                flashCall("getFileContent", "save\\COM3")});
+// CON, NUL, COM1 and the like name a device in any folder, with any
+// extension, and a read of a serial port waits for data that may never come:
+// a device gets the reply of a file that cannot be read, at once. Opening
+// one already acts on it (a serial port's control lines rise, a pipe's server
+// gets a client), so a device is never opened: the stand-in watches the
+// program's own opens, and the test's pipe server sees no client. On the
+// bench only NUL would open (a GUI process has no console, the prefix no
+// COM ports); on a PC with a Bluetooth or USB serial port COM1 or COM3 would.
+TEST_F(FileCommands, GetFileContentRefusesDevicesUnopened) {
+    makeFile(data_ + L"\\a.txt", "x");
+    const std::wstring pipe = L"\\\\.\\pipe\\gamehost-file-test";
+    const UniqueFile server(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
+    ASSERT_TRUE(server);
+    const std::string file = utf8(data_) + "\\a.txt";
+    const HostRun result = folder_.run(
+        "watch opens\n" +
+        script({flashCall("getFileContent", file), flashCall("getFileContent", "NUL"),
+                flashCall("getFileContent", "CON"), flashCall("getFileContent", "save\\COM3"),
+                flashCall("getFileContent", "COM1"), flashCall("getFileContent", "nul.txt"),
+                flashCall("getFileContent", "C:\\x\\com1.log"), flashCall("getFileContent", utf8(pipe))}));
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ((Lines{"reply ", "reply ", "reply "}), replies(result));
+    EXPECT_EQ((Lines{"reply <string>x</string>", "reply ", "reply ", "reply ", "reply ", "reply ", "reply ",
+                     "reply "}),
+              replies(result));
+    Lines opened;
+    std::copy_if(result.log.begin(), result.log.end(), std::back_inserter(opened),
+                 [](const std::string& line) { return line.rfind("  open ", 0) == 0; });
+    EXPECT_EQ(Lines{"  open " + file}, opened);
+    // A client that came and went would have left the pipe closed, and
+    // ConnectNamedPipe would say so at once; with none it waits.
+    const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event.get();
+    EXPECT_FALSE(ConnectNamedPipe(server.get(), &overlapped));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError()) << "a client connected";
+    CancelIo(server.get());
+    DWORD transferred = 0;
+    GetOverlappedResult(server.get(), &overlapped, &transferred, TRUE);
+}
+
+// The file namespace's drive and share paths are files; every other path
+// there, and the device namespace, may be a device.
+TEST(DevicePaths, AreToldFromFilePaths) {
+    for (const wchar_t* file :
+         {L"C:\\save\\a.txt", L"\\\\?\\C:\\save\\a.txt", L"\\\\?\\UNC\\server\\share\\a.txt",
+          L"\\\\server\\share\\a.txt", L"C:\\save\\com10.txt", L"C:\\save\\console.txt",
+          L"C:\\save\\nullable", L"C:\\con\\a.txt"}) {
+        EXPECT_FALSE(namesADevice(file)) << utf8(file);
+    }
+    for (const wchar_t* device :
+         {L"\\\\.\\pipe\\x", L"//./pipe/x", L"\\\\.\\C:\\a.txt", L"\\\\?\\pipe\\x", L"\\\\?\\C:",
+          L"\\??\\C:\\a.txt", L"C:\\save\\COM1", L"C:\\save\\nul.txt", L"C:\\x\\com1.log", L"C:\\save\\Lpt9",
+          L"C:\\save\\aux .txt", L"C:\\save\\prn:stream", L"C:\\save\\CONIN$", L"\\\\?\\C:\\save\\con"}) {
+        EXPECT_TRUE(namesADevice(device)) << utf8(device);
+    }
 }
 
 // A file read in chunks far smaller than its text: chunks end inside a UTF-16

@@ -173,14 +173,18 @@ HWND gameWindowOf(DWORD processId) {
     return nullptr;
 }
 
-bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running) {
-    running = folder.start("");
+bool logShows(const ProgramFolder& folder, const std::string& line, DWORD milliseconds) {
     return pumpUntil(
         [&] {
             const Lines log = readLines(folder.log());
-            return std::find(log.begin(), log.end(), "put Menu false") != log.end();
+            return std::find(log.begin(), log.end(), line) != log.end();
         },
-        30000);
+        milliseconds);
+}
+
+bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running) {
+    running = folder.start("");
+    return logShows(folder, "put Menu false");
 }
 
 HostRun closeGame(ProgramFolder& folder, PROCESS_INFORMATION running) {
@@ -235,14 +239,24 @@ RECT framedRectangle(int width, int height) {
 
 } // namespace
 
-// The system holds a window to its largest tracking size, a little more than
-// the screen.
+// A game too large for the work area (the bench's starts at 0, 0) is fitted
+// into it with its aspect kept.
 std::string windowedWindow(int width, int height) {
-    const RECT outer = framedRectangle(width, height);
+    const RECT frame = framedRectangle(0, 0);
+    const int frameWidth = frame.right - frame.left;
+    const int frameHeight = frame.bottom - frame.top;
+    RECT work = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int roomWidth = work.right - frameWidth;
+    const int roomHeight = work.bottom - frameHeight;
+    if (width > roomWidth || height > roomHeight) {
+        const bool widthBound = int64_t{roomWidth} * height <= int64_t{roomHeight} * width;
+        const int fittedWidth = widthBound ? roomWidth : MulDiv(width, roomHeight, height);
+        height = widthBound ? MulDiv(height, roomWidth, width) : roomHeight;
+        width = fittedWidth;
+    }
     return "probe window caption=\"\" style=0x14CA0000 exstyle=0x00000100 rect=" +
-           rect(0, 0, (std::min)(static_cast<int>(outer.right - outer.left), GetSystemMetrics(SM_CXMAXTRACK)),
-                (std::min)(static_cast<int>(outer.bottom - outer.top), GetSystemMetrics(SM_CYMAXTRACK))) +
-           " topmost=0 visible=1 iconic=0";
+           rect(0, 0, width + frameWidth, height + frameHeight) + " topmost=0 visible=1 iconic=0";
 }
 
 std::string windowedClient(int width, int height) {

@@ -158,6 +158,10 @@ inline int signedCode(DWORD code) {
     return static_cast<int>(code);
 }
 
+// Waits until the stand-in in `folder` has logged `line`; false when it has
+// not within the bound, which only stops a hung program.
+bool logShows(const ProgramFolder& folder, const std::string& line, DWORD milliseconds = 30000);
+
 // Starts the program in `folder` on a movie that runs until closed, and
 // waits until the game has started; false when it did not.
 bool startRunningGame(ProgramFolder& folder, PROCESS_INFORMATION& running);

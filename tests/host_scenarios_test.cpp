@@ -145,6 +145,106 @@ INSTANTIATE_TEST_SUITE_P(
                     "  dialog cancelled", "  reply <array></array>"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Shut-down, a restart for updates, signing out, or the Restart Manager
+// replacing files (ENDSESSION_CLOSEAPP): Windows may end the process the
+// moment WM_ENDSESSION returns, so by then the movie has heard windowClose
+// and the desktop has its display back. An end another program cancelled
+// changes nothing. The test sends the messages from its own process, as the
+// system does; the movie waits for input, so nothing else wakes the loop when
+// the process lives on.
+struct SessionEnd {
+    const char* name;
+    std::string script;
+    Lines logged;
+    LPARAM reason;
+};
+
+void PrintTo(const SessionEnd& end, std::ostream* out) {
+    *out << end.name;
+}
+
+class SessionEnds : public ::testing::TestWithParam<SessionEnd> {};
+
+TEST_P(SessionEnds, TheMovieHearsWindowCloseAndTheDisplayIsBackBeforeTheEnd) {
+    ProgramFolder folder;
+    const PROCESS_INFORMATION process = folder.start(GetParam().script + "stop ticks\n");
+    ASSERT_TRUE(logShows(folder, "stop ticks"));
+    const HWND game = gameWindowOf(process.dwProcessId);
+    const LPARAM reason = GetParam().reason;
+    const Lines before = readLines(folder.log());
+    const std::string mode = currentDisplayMode();
+    EXPECT_EQ(TRUE, SendMessageW(game, WM_QUERYENDSESSION, 0, reason));
+    SendMessageW(game, WM_ENDSESSION, FALSE, reason);
+    EXPECT_EQ(before, readLines(folder.log()));
+    EXPECT_EQ(mode, currentDisplayMode());
+    EXPECT_EQ(TRUE, SendMessageW(game, WM_QUERYENDSESSION, 0, reason));
+    SendMessageW(game, WM_ENDSESSION, TRUE, reason);
+    // The process may have gone on to close the player since.
+    const Lines heard = readLines(folder.log());
+    EXPECT_EQ(before + Lines{windowClose},
+              Lines(heard.begin(), heard.begin() + std::min(heard.size(), before.size() + 1)));
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+    const HostRun run = folder.finish(process, 30000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ((GetParam().logged + Lines{"stop ticks", windowClose, "close", "release"}), afterStartup(run));
+}
+
+const std::string windowed = "fscommand fullscreen false\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, SessionEnds,
+    ::testing::Values(
+        SessionEnd{"Fullscreen", "", {}, 0}, SessionEnd{"FullscreenCloseApp", "", {}, ENDSESSION_CLOSEAPP},
+        SessionEnd{"Windowed", windowed, {"event FSCommand fullscreen false"}, 0},
+        SessionEnd{"WindowedCloseApp", windowed, {"event FSCommand fullscreen false"}, ENDSESSION_CLOSEAPP}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Another program's close, sent: the loop takes it inside GetMessageW. With
+// nothing posted after it (the movie waits for input) the game ends all the
+// same, at once.
+TEST(SentFromAnotherProgram, ACloseEndsTheGameAtOnce) {
+    ProgramFolder folder;
+    const PROCESS_INFORMATION process = folder.start("stop ticks\n");
+    ASSERT_TRUE(logShows(folder, "stop ticks"));
+    SendMessageW(gameWindowOf(process.dwProcessId), WM_CLOSE, 0, 0);
+    const HostRun run = folder.finish(process, 20000);
+    EXPECT_FALSE(run.timedOut) << "the loop slept on";
+    EXPECT_EQ((Lines{"stop ticks", windowClose, "close", "release"}), afterStartup(run));
+}
+
+// A player may run messages while it loads the movie: a close taken there,
+// before the game runs, ends the game as any close does, windowClose heard
+// once, once the movie is loaded.
+TEST(CloseDuringTheMoviesLoad, EndsTheGameOnceTheMovieIsLoaded) {
+    ProgramFolder folder;
+    const HostRun run = folder.finish(folder.start("onput post WM_CLOSE 0 0\n"), 30000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(1u, run.exitCode);
+    Lines calls = startupCalls(folder);
+    calls.insert(calls.end() - 1, "post WM_CLOSE 0 0");
+    EXPECT_EQ((calls + Lines{windowClose, "close", "release"}), run.log);
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+}
+
+// The session ends while the movie's box is open: the movie hears
+// windowClose inside its call, and the display is back, before the end.
+TEST(SessionEndInsideACall, TheMovieHearsWindowCloseInsideItsBox) {
+    ProgramFolder folder;
+    const PROCESS_INFORMATION process = folder.start("flashcall " + messageBox + "\n");
+    ASSERT_TRUE(pumpUntil([&] { return showsABox(process.dwProcessId); }, 30000));
+    const HWND game = gameWindowOf(process.dwProcessId);
+    EXPECT_EQ(TRUE, SendMessageW(game, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    SendMessageW(game, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    const Lines heard = {"event FlashCall " + messageBox, "  " + windowClose};
+    EXPECT_EQ(startupCalls(folder) + heard, readLines(folder.log()));
+    EXPECT_EQ(desktopMode, currentDisplayMode());
+    const HostRun run = folder.finish(process, 30000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(Lines{"|<string>hello</string>"}, run.boxes);
+    EXPECT_EQ((heard + Lines{"no reply", "close", "release"}), afterStartup(run));
+}
+
 // A close while start-up's box of a refused mode is open (on a desktop too
 // small for either game size, a bench of its own): start-up ends there, with
 // no movie loaded and no loop without a window, and lets the name go.

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -256,6 +258,96 @@ TEST(FramedWindow, ItsClientAreaIsTheGameSize) {
                quitting),
               afterStartup(run));
 }
+
+constexpr wchar_t desktopKey[] = L"Control Panel\\Desktop";
+
+// The bench's screen at `dpi` for the programs started while this lives:
+// Wine reads the user's LogPixels when a process starts. The old value comes
+// back afterwards, for the other tests and the bench's own checks.
+class ScreenScale {
+  public:
+    explicit ScreenScale(DWORD dpi) {
+        DWORD size = sizeof old_;
+        had_ = RegGetValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels", RRF_RT_REG_DWORD, nullptr, &old_,
+                            &size) == ERROR_SUCCESS;
+        set_ = RegSetKeyValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi) ==
+               ERROR_SUCCESS;
+    }
+    ScreenScale(const ScreenScale&) = delete;
+    ScreenScale& operator=(const ScreenScale&) = delete;
+    ~ScreenScale() {
+        if (had_) {
+            RegSetKeyValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels", REG_DWORD, &old_, sizeof old_);
+        } else {
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, desktopKey, L"LogPixels");
+        }
+    }
+    bool set() const { return set_; }
+
+  private:
+    DWORD old_ = 0;
+    bool had_ = false;
+    bool set_ = false;
+};
+
+SIZE loggedSize(const std::string& line) {
+    RECT area = {};
+    std::sscanf(line.c_str() + line.find("rect=") + 5, "%ld,%ld,%ld,%ld", &area.left, &area.top, &area.right,
+                &area.bottom);
+    return {area.right - area.left, area.bottom - area.top};
+}
+
+class ScreenScales : public ::testing::TestWithParam<int> {};
+
+// On a laptop at 150 % or a 4K screen at 200 % the windowed game is the size
+// a player expects: its client area is the game size at the screen's scale.
+// One too large for the work area (1024 x 768 at 150 % and 200 %) fills its
+// width or height with the game's aspect kept. setResolution in a window sets
+// the outer size at the scale (1600 x 1200: fitted at every scale). Wine
+// never sends WM_DPICHANGED: a change of scale while the game runs is not
+// tested.
+TEST_P(ScreenScales, TheWindowedGameFollowsTheScreensScale) {
+    const int dpi = GetParam();
+    const ScreenScale scale(static_cast<DWORD>(dpi));
+    ASSERT_TRUE(scale.set());
+    ProgramFolder folder;
+    const std::string probes = "\nprobe window\nprobe client\n";
+    const HostRun run =
+        runToTheEnd(folder, "fscommand fullscreen false" + probes + "fscommand fullscreen true\n" +
+                                setResolution(512, 384) + "\nfscommand fullscreen false" + probes +
+                                setResolution(1600, 1200) + "\nprobe window\nfscommand quit\n");
+    std::vector<SIZE> sizes;
+    for (const std::string& line : run.log) {
+        if (line.rfind("probe ", 0) == 0) {
+            sizes.push_back(loggedSize(line));
+        }
+    }
+    ASSERT_EQ(5u, sizes.size());
+    RECT work = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    // A window and what it shows of a game, with what the frame adds.
+    const auto expectFitted = [&](SIZE window, SIZE shown, int width, int height) {
+        const SIZE frame = {window.cx - shown.cx, window.cy - shown.cy};
+        const SIZE wanted = {MulDiv(width, dpi, USER_DEFAULT_SCREEN_DPI),
+                             MulDiv(height, dpi, USER_DEFAULT_SCREEN_DPI)};
+        EXPECT_LE(window.cx, work.right - work.left);
+        EXPECT_LE(window.cy, work.bottom - work.top);
+        if (wanted.cx + frame.cx <= work.right - work.left &&
+            wanted.cy + frame.cy <= work.bottom - work.top) {
+            EXPECT_EQ(wanted.cx, shown.cx) << width;
+            EXPECT_EQ(wanted.cy, shown.cy) << width;
+            return;
+        }
+        EXPECT_TRUE(window.cx == work.right - work.left || window.cy == work.bottom - work.top) << width;
+        EXPECT_LE(std::abs(shown.cx * height - shown.cy * width), (std::max)(width, height)) << width;
+    };
+    expectFitted(sizes[0], sizes[1], 1024, 768);
+    expectFitted(sizes[2], sizes[3], 512, 384);
+    expectFitted(sizes[4], sizes[4], 1600, 1200);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dpi, ScreenScales, ::testing::Values(96, 144, 192),
+                         [](const auto& info) { return std::to_string(info.param); });
 
 // Regression: a fullscreen request while the game was suspended (from the
 // movie's gameMinimized handler, or any later step) changed the display

@@ -23,6 +23,18 @@ void WINAPI watchedCoUninitialize() {
     realCoUninitialize();
 }
 
+using CreateFileFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                           HANDLE);
+CreateFileFunction realCreateFile = nullptr;
+
+HANDLE WINAPI watchedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE model) {
+    logLine(L"open " + std::wstring(name ? name : L""));
+    return realCreateFile(name, access, share, security, disposition, flags, model);
+}
+
+} // namespace
+
 // The program's import-table slot that holds `function`, or null.
 FARPROC* importSlot(HMODULE program, FARPROC function) {
     auto* base = reinterpret_cast<BYTE*>(program);
@@ -42,6 +54,18 @@ FARPROC* importSlot(HMODULE program, FARPROC function) {
         }
     }
     return nullptr;
+}
+
+namespace {
+
+// Puts `watch` into the import slot, returning what it held.
+FARPROC replaceSlot(FARPROC* slot, FARPROC watch) {
+    const FARPROC real = *slot;
+    DWORD protection = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+    *slot = watch;
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+    return real;
 }
 
 } // namespace
@@ -73,12 +97,26 @@ void watchApartmentEnd(const LONG& liveControls) {
         return;
     }
     watchedControls = &liveControls;
-    realCoUninitialize = reinterpret_cast<CoUninitializeFunction>(*slot);
-    DWORD protection = 0;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-    *slot = reinterpret_cast<FARPROC>(&watchedCoUninitialize);
-    VirtualProtect(slot, sizeof *slot, protection, &protection);
+    realCoUninitialize = reinterpret_cast<CoUninitializeFunction>(
+        replaceSlot(slot, reinterpret_cast<FARPROC>(&watchedCoUninitialize)));
     swprintf(published, ARRAYSIZE(published), L"%lx:%llx", GetCurrentProcessId(),
              static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(&watchedCoUninitialize)));
     SetEnvironmentVariableW(watchName, published);
+}
+
+bool watchOpens() {
+    if (realCreateFile) {
+        return true;
+    }
+    FARPROC* slot = importSlot(GetModuleHandleW(nullptr),
+                               GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateFileW"));
+    if (!slot) {
+        return false;
+    }
+    // Through void (*)(), the type that casts to any function type unwarned.
+    using AnyFunction = void (*)();
+    const FARPROC real =
+        replaceSlot(slot, reinterpret_cast<FARPROC>(reinterpret_cast<AnyFunction>(&watchedCreateFile)));
+    realCreateFile = reinterpret_cast<CreateFileFunction>(reinterpret_cast<AnyFunction>(real));
+    return true;
 }

@@ -156,6 +156,7 @@ class Control final : public IDispatch,
     bool raiseOddEvent(const std::wstring& event, const std::vector<std::wstring>& arguments) override;
     HWND hostWindow() override;
     HWND playerWindow() override { return embedding.ownWindow(); }
+    void stopTicks() override;
 
     LONG references = 1;
     Settings settings;

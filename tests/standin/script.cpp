@@ -1,5 +1,6 @@
 #include "script.h"
 
+#include "apartment_watch.h"
 #include "base/handles.h"
 #include "log.h"
 #include "misaligned.h"
@@ -383,7 +384,31 @@ bool Script::load(const std::wstring& path) {
     steps = scriptSteps(fromUtf8(bytes));
     // The end of the file stops the script as a "stop" line would.
     steps.push_back(L"stop");
+    runLoadSteps();
     return true;
+}
+
+// "onput STEP" runs STEP while the movie is put, then runs the thread's
+// messages, as a player may while it loads a movie.
+void Script::runLoadSteps() {
+    const std::wstring onPut = L"onput ";
+    bool ran = false;
+    for (auto step = steps.begin(); step != steps.end();) {
+        if (step->compare(0, onPut.size(), onPut) != 0) {
+            ++step;
+            continue;
+        }
+        if (!runNestedStep(step->substr(onPut.size()))) {
+            logLine(L"bad step " + *step);
+        }
+        step = steps.erase(step);
+        ran = true;
+    }
+    MSG message;
+    while (ran && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
 }
 
 void Script::tick() {
@@ -470,8 +495,16 @@ void Script::runStep(const std::wstring& line) {
     } else if (keyword == L"emulate" && operand == L"minimize") {
         onHostWindow(host.hostWindow(), line, emulateMinimize);
         return;
+    } else if (keyword == L"watch" && operand == L"opens") {
+        logLine(watchOpens() ? line : L"cannot watch opens");
+        return;
     } else if (keyword == L"watch" && operand == L"display") {
         onHostWindow(host.hostWindow(), line, watchDisplay);
+        return;
+    } else if (keyword == L"stop" && operand == L"ticks") {
+        logLine(line);
+        next = steps.size();
+        host.stopTicks();
         return;
     } else if (keyword == L"stop") {
         logLine(L"stop");

@@ -22,6 +22,9 @@ class ScriptHost {
     // The control's own window, where a player's input lands; null before
     // it is in place.
     virtual HWND playerWindow() = 0;
+    // Ends the ticks that run the script: nothing of the stand-in's wakes the
+    // host's loop any more.
+    virtual void stopTicks() = 0;
 
   protected:
     ~ScriptHost() = default;
@@ -46,6 +49,7 @@ class Script {
         std::wstring request;
         std::wstring step;
     };
+    void runLoadSteps();
     void runStep(const std::wstring& line);
     bool runNestedStep(const std::wstring& line);
 

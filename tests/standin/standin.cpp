@@ -123,6 +123,10 @@ void Control::startScript() {
     SetTimer(timerWindow, scriptTimer, tickMilliseconds, nullptr);
 }
 
+void Control::stopTicks() {
+    KillTimer(timerWindow, scriptTimer);
+}
+
 // Raises the event with `values` as its arguments, last first, and clears them.
 void Control::raiseEvent(DISPID id, std::vector<VARIANTARG>& values) {
     if (IDispatch* events = eventPoint.events()) {
