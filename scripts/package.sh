@@ -125,7 +125,13 @@ case ${GAMEHOST_SIGN_PASSWORD_FILE:-} in
 "") ;;
 -)
     if [ -t 0 ]; then
-        IFS= read -r -s -p "package: the password of the signing key: " password || true
+        # Echo goes off before the prompt: what is typed after it never shows.
+        stty -echo
+        trap 'stty echo' EXIT
+        printf 'package: the password of the signing key: ' >&2
+        IFS= read -r password || true
+        stty echo
+        trap - EXIT
         echo >&2
     else
         IFS= read -r password || true
@@ -299,7 +305,8 @@ zip_folder() {
     done < <(cd "$folder" && find . | LC_ALL=C sort)
     # string(TIMESTAMP) is the one portable way to write that time as a date.
     # shellcheck disable=SC2016 # CMake's own variable
-    stamp=$(printf 'string(TIMESTAMP t "%%Y%%m%%d%%H%%M.%%S" UTC)\nmessage("${t}")\n' | cmake -P /dev/stdin 2>&1)
+    printf 'string(TIMESTAMP t "%%Y%%m%%d%%H%%M.%%S" UTC)\nmessage("${t}")\n' >"$work/time.cmake"
+    stamp=$(cmake -P "$work/time.cmake" 2>&1)
     (
         cd "$folder" && export TZ=UTC
         find . -exec touch -t "$stamp" {} +

@@ -123,7 +123,8 @@ TEST_F(ProgramFile, ManifestDeclaresPerMonitorDpiAwareness) {
 }
 
 TEST_F(ProgramFile, ManifestNamesTheProgramVersion) {
-    EXPECT_NE(std::string::npos, manifest().find("name=\"GameHost\" version=\"" GAMEHOST_MANIFEST_VERSION "\""));
+    EXPECT_NE(std::string::npos,
+              manifest().find("name=\"GameHost\" version=\"" GAMEHOST_MANIFEST_VERSION "\""));
 }
 
 // Windows 7 SP1 is the floor: an older system refuses the file with its own
