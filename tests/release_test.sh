@@ -279,11 +279,11 @@ contents)
 names)
     # The version resource as the resource compiler reads it back.
     i686-w64-mingw32-windres -i "$release_program" -O rc >"$scratch/resource.rc"
-    for line in "FILEVERSION 2, 3, 1, 0" "PRODUCTVERSION 2, 3, 1, 0" 'VALUE "FileVersion", L"2.3.1"' \
-        'VALUE "ProductVersion", L"2.3.1"' 'VALUE "ProductName", L"Studio ""Q"" \\ Games \374"'; do
+    for line in "FILEVERSION 2, 3, 1, 0" "PRODUCTVERSION 2, 3, 1, 0" 'VALUE "FileVersion", "2.3.1"' \
+        'VALUE "ProductVersion", "2.3.1"' 'VALUE "ProductName", L"Studio ""Q"" \\ Games \374"'; do
         grep -qF -- "$line" "$scratch/resource.rc" || fail "the version resource lacks $line"
     done
-    [ "$failed" -eq 0 ] || cat "$scratch/resource.rc"
+    [ "$failed" -eq 0 ] || sed -n '/VERSIONINFO/,$p' "$scratch/resource.rc"
     ;;
 password)
     secret=$(cat "$made/password")
@@ -363,21 +363,24 @@ runs)
         # as echo is off only from then on.
         command=$(printf '%q ' env BUILD_DIR="$tree" bash -x "$source/scripts/package.sh" \
             -DGAMEHOST_PROGRAM_NAME="$program" -DGAMEHOST_GAME_FOLDER="$game" -DGAMEHOST_PLAYER_SOURCE="$player")
-        coproc terminal { script -q -e -c "$command" /dev/null 2>&1; }
+        mkfifo "$scratch/keys" "$scratch/screen"
+        script -q -e -c "$command" /dev/null <"$scratch/keys" >"$scratch/screen" 2>&1 &
+        terminal=$!
+        exec 4>"$scratch/keys" 5<"$scratch/screen"
         seen=""
         while [[ $seen != *"the password of the signing key: " ]]; do
-            IFS= read -r -d ':' -t 120 chunk <&"${terminal[0]}" || {
+            IFS= read -r -d ':' -t 120 chunk <&5 || {
                 fail "no prompt for the password: $seen$chunk"
                 break
             }
             seen+="$chunk:"
-            IFS= read -r -n 1 -t 120 chunk <&"${terminal[0]}" && seen+=$chunk
+            IFS= read -r -n 1 -t 120 chunk <&5 && seen+=$chunk
         done
-        printf '%s\n' "$password" >&"${terminal[1]}"
-        cat <&"${terminal[0]}" >"$scratch/out"
+        printf '%s\n' "$password" >&4
+        cat <&5 >"$scratch/out"
+        exec 4>&- 5<&-
         status=0
-        # shellcheck disable=SC2154 # set by coproc
-        wait "$terminal_PID" || status=$?
+        wait "$terminal" || status=$?
         [ "$status" -eq 0 ] || fail "the packaging failed: $seen$(cat "$scratch/out")"
         ! grep -qF -- "$password" - "$scratch/out" <<<"$seen" || fail "the typed password was shown or traced"
         ;;
