@@ -405,7 +405,6 @@ runs)
         trees=("$scratch/one" "$scratch/two")
         tree=${trees[0]}
         PATH=$(path_without) package
-        cp "$scratch/err" "$scratch/err-one"
         [ "$status" -eq 0 ] || fail "the packaging failed without apt-get and dpkg: $(cat "$scratch/err")"
         tree=${trees[1]}
         package
