@@ -283,7 +283,7 @@ names)
         'VALUE "ProductVersion", "2.3.1"' 'VALUE "ProductName", L"Studio ""Q"" \\ Games \374"'; do
         grep -qF -- "$line" "$scratch/resource.rc" || fail "the version resource lacks $line"
     done
-    [ "$failed" -eq 0 ] || sed -n '/VERSIONINFO/,$p' "$scratch/resource.rc"
+    [ "$failed" -eq 0 ] || sed -n '/VERSIONINFO/,/^END/p' "$scratch/resource.rc"
     ;;
 password)
     secret=$(cat "$made/password")
