@@ -2,6 +2,50 @@
 # configure time, so that a wrong setting stops the build before anything is
 # packed.
 
+# Sets version_major, _minor, _patch and _build (0 unless given) and
+# version_four (all four, as a manifest writes them) from TEXT, the game's
+# version; stops unless it is MAJOR.MINOR.PATCH or four numbers that fit the
+# version resource's 16 bits each.
+function(parse_game_version text)
+    set(stop "GAMEHOST_VERSION must be MAJOR.MINOR.PATCH or four such numbers, each 0 to 65535: '${text}'")
+    if(NOT text MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)(\\.([0-9]+))?$")
+        message(FATAL_ERROR "${stop}")
+    endif()
+    set(build 0)
+    if(CMAKE_MATCH_5)
+        set(build ${CMAKE_MATCH_5})
+    endif()
+    set(numbers ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${build})
+    foreach(name major minor patch build)
+        list(POP_FRONT numbers number)
+        string(LENGTH "${number}" digits)
+        if(digits GREATER 5 OR number GREATER 65535)
+            message(FATAL_ERROR "${stop}")
+        endif()
+        math(EXPR number "${number}")
+        set(version_${name} ${number} PARENT_SCOPE)
+        list(APPEND four ${number})
+    endforeach()
+    list(JOIN four "." four)
+    set(version_four ${four} PARENT_SCOPE)
+endfunction()
+
+# Sets OUT to the inside of a string literal that C, C++ and the resource
+# compiler all read as VALUE, the text of SETTING: a quote and a backslash
+# become octal escapes, which mean the same to all three; other characters
+# stay as they are, in UTF-8 (gamehost.rc tells the resource compiler so).
+# Stops on a control character, which no name shows.
+function(string_literal setting value out)
+    string(ASCII 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 127 controls)
+    if(value MATCHES "[${controls}]")
+        string(HEX "${CMAKE_MATCH_0}" code)
+        message(FATAL_ERROR "${setting} holds a control character (0x${code}): '${value}'")
+    endif()
+    string(REPLACE "\\" "\\134" value "${value}")
+    string(REPLACE "\"" "\\042" value "${value}")
+    set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
 # Stops unless PATH is an icon file; warns when it lacks an image of a size
 # Windows shows a program at (16 and 32 pixels in lists and the taskbar, 48
 # in Explorer's icon views, 256 in its large ones).
@@ -73,11 +117,14 @@ function(check_program_icon path)
     endif()
 endfunction()
 
-# Packs FOLDER's whole content into the release's COMPONENT, sub-folders
-# included. A link is packed as what it leads to, under its own name, so a
-# link leading out of the folder would pack what the studio never put in it:
-# it is refused. RESERVED are the release's own file names (lower case),
-# which the game folder may not hold at its top.
+# Packs FOLDER's content into the release's COMPONENT, sub-folders included,
+# but for what a game never needs: names beginning with a dot (a git
+# checkout's .git, a Mac's .DS_Store) and Windows' own Thumbs.db and
+# desktop.ini. Sets left_out to those, as paths in the release. A link is
+# packed as what it leads to, under its own name, so a link leading out of
+# the folder would pack what the studio never put in it: it is refused.
+# RESERVED are the release's own file names (lower case), which the game
+# folder may not hold at its top.
 function(install_game_folder folder component reserved)
     if(NOT IS_DIRECTORY "${folder}")
         message(FATAL_ERROR "GAMEHOST_GAME_FOLDER is not a folder: '${folder}'")
@@ -86,18 +133,30 @@ function(install_game_folder folder component reserved)
         message(FATAL_ERROR "GAMEHOST_GAME_FOLDER holds no game.swf, the movie the program starts: '${folder}'")
     endif()
     file(REAL_PATH "${folder}" root)
+    set_property(GLOBAL PROPERTY game_folder_left_out "")
     install_game_subfolder("${root}" "${root}" "" "${root}")
+    get_property(left_out GLOBAL PROPERTY game_folder_left_out)
+    set(left_out "${left_out}" PARENT_SCOPE)
 endfunction()
 
 # VISITING: the real folders being packed around this one, to refuse loops.
 function(install_game_subfolder root folder relative visiting)
-    file(GLOB entries LIST_DIRECTORIES true "${folder}/*")
+    # The folder's path is a pattern to file(GLOB): its [, ], * and ? are
+    # made to match only themselves.
+    string(REGEX REPLACE "([][*?])" "[\\1]" pattern "${folder}")
+    file(GLOB entries LIST_DIRECTORIES true RELATIVE "${folder}" "${pattern}/*")
+    list(SORT entries)
     if(NOT entries AND relative)
         install(DIRECTORY DESTINATION "${relative}" COMPONENT ${component})
     endif()
-    foreach(entry IN LISTS entries)
-        get_filename_component(name "${entry}" NAME)
+    foreach(name IN LISTS entries)
+        set(entry "${folder}/${name}")
         set(packed "${relative}${name}")
+        string(TOLOWER "${name}" lower)
+        if(name MATCHES "^[.]" OR lower STREQUAL "thumbs.db" OR lower STREQUAL "desktop.ini")
+            set_property(GLOBAL APPEND PROPERTY game_folder_left_out "${packed}")
+            continue()
+        endif()
         set(source "${entry}")
         if(IS_SYMLINK "${entry}")
             file(REAL_PATH "${entry}" source)
@@ -113,11 +172,8 @@ function(install_game_subfolder root folder relative visiting)
                 message(FATAL_ERROR "GAMEHOST_GAME_FOLDER: '${packed}' is a link to a folder that holds it")
             endif()
         endif()
-        if(NOT relative)
-            string(TOLOWER "${name}" lower)
-            if(lower IN_LIST reserved)
-                message(FATAL_ERROR "GAMEHOST_GAME_FOLDER holds '${name}', a name the release gives its own file")
-            endif()
+        if(NOT relative AND lower IN_LIST reserved)
+            message(FATAL_ERROR "GAMEHOST_GAME_FOLDER holds '${name}', a name the release gives its own file")
         endif()
         if(IS_DIRECTORY "${source}")
             install_game_subfolder("${root}" "${source}" "${packed}/" "${visiting};${source}")

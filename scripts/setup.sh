@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix googletest wine wine32 wine64 xvfb xauth x11-utils imagemagick unzip clang clang-format libclang-rt-14-dev shellcheck shfmt fonts-wine mingw-w64-tools libwine-dev osslsigncode openssl softhsm2 libengine-pkcs11-openssl python3)
+packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix googletest wine wine32 wine64 xvfb xauth x11-utils imagemagick unzip clang clang-format libclang-rt-14-dev shellcheck shfmt fonts-wine mingw-w64-tools libwine-dev osslsigncode openssl zip softhsm2 libengine-pkcs11-openssl python3)
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"

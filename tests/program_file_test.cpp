@@ -123,7 +123,8 @@ TEST_F(ProgramFile, ManifestDeclaresPerMonitorDpiAwareness) {
 }
 
 TEST_F(ProgramFile, ManifestNamesTheProgramVersion) {
-    EXPECT_NE(std::string::npos, manifest().find("name=\"GameHost\" version=\"" GAMEHOST_VERSION ".0\""));
+    EXPECT_NE(std::string::npos,
+              manifest().find("name=\"GameHost\" version=\"" GAMEHOST_MANIFEST_VERSION "\""));
 }
 
 // Windows 7 SP1 is the floor: an older system refuses the file with its own
@@ -158,9 +159,9 @@ TEST_F(ProgramFile, VersionResourceCarriesTheNumericVersion) {
     ASSERT_EQ(sizeof(VS_FIXEDFILEINFO), length);
     EXPECT_EQ(VS_FFI_SIGNATURE, fixed->dwSignature);
     const DWORD major = GAMEHOST_VERSION_MAJOR, minor = GAMEHOST_VERSION_MINOR,
-                patch = GAMEHOST_VERSION_PATCH;
+                patch = GAMEHOST_VERSION_PATCH, build = GAMEHOST_VERSION_BUILD;
     EXPECT_EQ(MAKELONG(minor, major), fixed->dwFileVersionMS);
-    EXPECT_EQ(MAKELONG(0, patch), fixed->dwFileVersionLS);
+    EXPECT_EQ(MAKELONG(build, patch), fixed->dwFileVersionLS);
     EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
     EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
     EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);

@@ -6,16 +6,19 @@
 #   release_test.sh CASE SOURCE WORK BENCH PLAYER
 # `make` packs the release with a PKCS#12 key into WORK/tree (kept for the
 # other cases) with PLAYER as the studio's player file, and keeps what it
-# made in WORK/made; `verifies`, `contents`, `password` and `runs` check that
-# release; `token` signs from a software PKCS#11 token in that tree; the
-# others are stops, each giving its message and no release, but `icon-sizes`,
-# the warning on an icon without every size Windows shows.
+# made in WORK/made; `verifies`, `contents`, `names`, `password` and `runs`
+# check that release; `token` signs from a software PKCS#11 token in that
+# tree, `typed-password` with the password typed on a terminal; the others
+# are stops, each giving its message and no release, but `icon-sizes`, the
+# warning on an icon without every size Windows shows, and `reproducible`,
+# two unsigned releases made alike.
 set -euo pipefail
 case_name=$1 source=$2 work=$3 bench=$4 player=$5
 here=$(cd "$(dirname "$0")" && pwd)
 tree=$work/tree made=$work/made
 password="pass-$RANDOM-word-$RANDOM"
-program="My Game.exe" zip_name="My Game-1.0.0.zip"
+program="My Game.exe" zip_name="My Game-2.3.1.zip"
+product='Studio "Q" \ Games ü'
 
 failed=0
 fail() {
@@ -123,14 +126,17 @@ start_responder() {
     silent_url=http://127.0.0.1:$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')/
 }
 
-# The studio's game folder: the movie, a sub-folder, a link inside it.
+# The studio's game folder, a git checkout on Windows, its path a pattern
+# to a glob: the movie, a sub-folder, a link inside it.
 make_game_folder() {
-    game=$scratch/game
-    mkdir -p "$game/levels/one"
+    game="$scratch/My Game [Final] (v1.2)"
+    mkdir -p "$game/levels/one" "$game/.git"
     printf 'fscommand quit\n' >"$game/game.swf"
     echo "level one" >"$game/levels/one/map.txt"
     echo "credits" >"$game/credits.txt"
     ln -s levels/one/map.txt "$game/first-map.txt"
+    echo "ref: refs/heads/main" >"$game/.git/HEAD"
+    echo "thumbnails" >"$game/levels/Thumbs.db"
 }
 
 # Runs the packaging with the key options in the environment; its output in
@@ -138,7 +144,28 @@ make_game_folder() {
 package() {
     status=0
     BUILD_DIR=$tree "$source/scripts/package.sh" -DGAMEHOST_PROGRAM_NAME="$program" \
-        -DGAMEHOST_GAME_FOLDER="$game" -DGAMEHOST_PLAYER_SOURCE="$player" "$@" >"$scratch/out" 2>"$scratch/err" <<<"$password" || status=$?
+        -DGAMEHOST_GAME_FOLDER="$game" -DGAMEHOST_PLAYER_SOURCE="$player" -DGAMEHOST_VERSION=2.3.1 \
+        -DGAMEHOST_PRODUCT="$product" "$@" >"$scratch/out" 2>"$scratch/err" <<<"$password" || status=$?
+}
+
+# No signing at all.
+unsign() {
+    unset GAMEHOST_SIGN_PKCS12 GAMEHOST_SIGN_PASSWORD_FILE GAMEHOST_SIGN_CA GAMEHOST_TIMESTAMP_URLS
+}
+
+# A PATH of links to the commands of this one but apt's, dpkg's and those named.
+path_without() {
+    local farm=$scratch/path dirs dir command name
+    mkdir "$farm"
+    IFS=: read -r -a dirs <<<"$PATH"
+    for dir in "${dirs[@]}"; do
+        for command in "$dir"/*; do
+            name=${command##*/}
+            case " apt apt-get dpkg dpkg-query $* " in *" $name "*) continue ;; esac
+            [ -e "$farm/$name" ] || [ ! -x "$command" ] || ln -s "$command" "$farm/$name"
+        done
+    done
+    echo "$farm"
 }
 
 # Signed with the PKCS#12 leaf SIGNER; the password on standard input.
@@ -171,6 +198,7 @@ expect_stop() {
     last=$(tail -n 1 "$scratch/err")
     [[ $last == "$message"* ]] || fail "the last line was \"$last\", not \"$message\""
     [ ! -e "$tree/$zip_name" ] || fail "a release was left: $tree/$zip_name"
+    [ ! -e "$tree/${zip_name%.zip}-unsigned.zip" ] || fail "an unsigned release was left"
     [ "$failed" -eq 0 ] || cat "$scratch/err"
     finish
 }
@@ -179,7 +207,7 @@ expect_stop() {
 unpacked=$made/unpacked
 release_program=$unpacked/$program
 case $case_name in
-verifies | contents | password | runs)
+verifies | contents | names | password | runs)
     [ -d "$unpacked" ] || {
         echo "no release was made (release.Make failed)"
         exit 1
@@ -243,7 +271,19 @@ contents)
     grep -qxF "  player.ocx: unsigned (GAMEHOST_SIGN_PLAYER=1 signs it)" "$made/out" ||
         fail "the output does not say the player file is unsigned"
     grep -qxF "  levels/one/map.txt" "$made/out" || fail "the output does not list the game's files"
+    grep -A2 -xF "left out of the game folder (hidden and system files):" "$made/out" | tr '\n' '|' |
+        grep -qxF "left out of the game folder (hidden and system files):|  .git|  levels/Thumbs.db|" ||
+        fail "the output does not list what was left out"
     [ "$failed" -eq 0 ] || cat "$made/out"
+    ;;
+names)
+    # The version resource as the resource compiler reads it back.
+    i686-w64-mingw32-windres -i "$release_program" -O rc >"$scratch/resource.rc"
+    for line in "FILEVERSION 2, 3, 1, 0" "PRODUCTVERSION 2, 3, 1, 0" 'VALUE "FileVersion", "2.3.1"' \
+        'VALUE "ProductVersion", "2.3.1"' 'VALUE "ProductName", L"Studio ""Q"" \\ Games \374"'; do
+        grep -qF -- "$line" "$scratch/resource.rc" || fail "the version resource lacks $line"
+    done
+    [ "$failed" -eq 0 ] || sed -n '/VERSIONINFO/,/^END/p' "$scratch/resource.rc"
     ;;
 password)
     secret=$(cat "$made/password")
@@ -274,7 +314,7 @@ runs)
     # Settings stay in a tree's cache: a stop before the build runs in a
     # tree of its own, leaving the release's tree as the release made it.
     case $case_name in
-    not-verified | no-timestamp | token | signed-player) ;;
+    not-verified | no-timestamp | token | signed-player | typed-password) ;;
     *)
         tree=$scratch/tree
         ;;
@@ -318,6 +358,64 @@ runs)
         unzip -q "$tree/$zip_name" player.ocx -d "$scratch/unpacked"
         cmp -s "$scratch/unpacked/player.ocx" "$scratch/player.ocx" || fail "the signed player file was changed"
         ;;
+    typed-password)
+        # Typed on a terminal, under bash -x: typing waits for the prompt,
+        # as echo is off only from then on.
+        command=$(printf '%q ' env BUILD_DIR="$tree" bash -x "$source/scripts/package.sh" \
+            -DGAMEHOST_PROGRAM_NAME="$program" -DGAMEHOST_GAME_FOLDER="$game" -DGAMEHOST_PLAYER_SOURCE="$player")
+        mkfifo "$scratch/keys" "$scratch/screen"
+        script -q -e -c "$command" /dev/null <"$scratch/keys" >"$scratch/screen" 2>&1 &
+        terminal=$!
+        exec 4>"$scratch/keys" 5<"$scratch/screen"
+        seen=""
+        while [[ $seen != *"the password of the signing key: " ]]; do
+            IFS= read -r -d ':' -t 120 chunk <&5 || {
+                fail "no prompt for the password: $seen$chunk"
+                break
+            }
+            seen+="$chunk:"
+            IFS= read -r -n 1 -t 120 chunk <&5 && seen+=$chunk
+        done
+        printf '%s\n' "$password" >&4
+        cat <&5 >"$scratch/out"
+        exec 4>&- 5<&-
+        status=0
+        wait "$terminal" || status=$?
+        [ "$status" -eq 0 ] || fail "the packaging failed: $seen$(cat "$scratch/out")"
+        ! grep -qF -- "$password" - "$scratch/out" <<<"$seen" || fail "the typed password was shown or traced"
+        ;;
+    key-missing)
+        unset GAMEHOST_SIGN_PKCS12
+        package
+        expect_stop "package: GAMEHOST_SIGN_PASSWORD_FILE GAMEHOST_TIMESTAMP_URLS GAMEHOST_SIGN_CA set, but no signing key"
+        ;;
+    tool-missing)
+        PATH=$(path_without osslsigncode) package
+        expect_stop "package: missing: osslsigncode (package osslsigncode)"
+        ;;
+    bad-version)
+        package -DGAMEHOST_VERSION=2.x
+        said "GAMEHOST_VERSION must be MAJOR.MINOR.PATCH or four such numbers, each 0 to 65535: '2.x'" ||
+            fail "no message on the version"
+        expect_stop "package: the configure step failed (CMake says why above)"
+        ;;
+    reproducible)
+        # Unsigned, in two build folders, one without apt or dpkg.
+        unsign
+        trees=("$scratch/one" "$scratch/two")
+        tree=${trees[0]}
+        PATH=$(path_without) package
+        [ "$status" -eq 0 ] || fail "the packaging failed without apt-get and dpkg: $(cat "$scratch/err")"
+        tree=${trees[1]}
+        package
+        [ "$status" -eq 0 ] || fail "the second packaging failed: $(cat "$scratch/err")"
+        unsigned=${zip_name%.zip}-unsigned
+        for file in gamehost.exe gamehost.exe.debug "$unsigned.zip" "$unsigned-debug.zip"; do
+            cmp -- "${trees[@]/%//$file}" || fail "$file differs between the two packagings"
+        done
+        said "$program is unsigned: Windows SmartScreen warns players" || fail "no warning of the unsigned release"
+        [ "$(tail -n 1 "$scratch/out")" = "$tree/$unsigned.zip" ] || fail "the zip is not $unsigned.zip"
+        ;;
     wrong-password)
         password=not-$password
         package
@@ -344,7 +442,7 @@ runs)
         expect_stop "package: no timestamp server answered ($silent_url); no release"
         ;;
     not-an-icon)
-        unset GAMEHOST_SIGN_PKCS12
+        unsign
         echo "not an icon" >"$scratch/icon.ico"
         package -DGAMEHOST_ICON="$scratch/icon.ico"
         said "GAMEHOST_ICON is not an icon (.ico) file: '$scratch/icon.ico'" || fail "no message on the icon"
