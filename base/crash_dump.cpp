@@ -1,5 +1,6 @@
 #include "base/crash_dump.h"
 
+#include "base/crash_upload.h"
 #include "base/system_library.h"
 
 #include <dbghelp.h>
@@ -86,6 +87,7 @@ void pruneDumps(const wchar_t* folder) {
         if (!DeleteFileW(path)) {
             return;
         }
+        forgetCrashReport(path);
     }
 }
 

@@ -57,6 +57,10 @@ template <auto close> using UniqueInvalidable = UniqueResource<HANDLE, close, in
 inline void disposeGdiplusImage(Gdiplus::GpImage* image) noexcept {
     gdiplusLibrary()->disposeImage(image);
 }
+// Only made once WinHTTP is loaded.
+inline void closeInternetHandle(HINTERNET handle) noexcept {
+    winHttpLibrary()->closeHandle(handle);
+}
 
 using UniqueHandle = UniqueNullable<HANDLE, CloseHandle>;
 using UniqueFile = UniqueInvalidable<CloseHandle>;
@@ -66,6 +70,7 @@ using UniqueModule = UniqueNullable<HMODULE, FreeLibrary>;
 using UniqueBstr = UniqueNullable<BSTR, SysFreeString>;
 using UniqueLocal = UniqueNullable<HLOCAL, LocalFree>;
 using UniqueGdiplusImage = UniqueNullable<Gdiplus::GpImage*, disposeGdiplusImage>;
+using UniqueInternet = UniqueNullable<HINTERNET, closeInternetHandle>;
 // What CreateActCtxW made; invalid when it failed.
 using UniqueActivationContext = UniqueInvalidable<ReleaseActCtx>;
 
