@@ -42,16 +42,17 @@ std::wstring markOf(const std::wstring& dump, int tries) {
 }
 
 std::string toUtf8(const std::wstring& text) {
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
     std::string result(length, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length,
+                        nullptr, nullptr);
     return result;
 }
 
 std::wstring fromUtf8(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring result(length, L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
     return result;
@@ -123,15 +124,17 @@ bool playerAgrees(const CrashReportSettings& settings) {
     const UniqueActivationContext context = programManifestContext(settings.commonControlsManifest);
     const ActivationScope scope(context.get());
     const auto showTaskDialog =
-        scope.active() ? procedure<TaskDialogIndirectFunction>(LoadLibraryW(L"comctl32.dll"), "TaskDialogIndirect")
-                       : nullptr;
+        scope.active()
+            ? procedure<TaskDialogIndirectFunction>(LoadLibraryW(L"comctl32.dll"), "TaskDialogIndirect")
+            : nullptr;
     if (!showTaskDialog) {
         debugLine(L"not sent: no task dialog to ask the player with");
         return false;
     }
     const std::wstring company = settings.names.company;
     const std::wstring product = settings.names.product;
-    const std::wstring question = product + L" stopped because of an error. Send a report to " + company + L"?";
+    const std::wstring question =
+        product + L" stopped because of an error. Send a report to " + company + L"?";
     const std::wstring content =
         L"The report holds the state of the game's memory at the moment of the crash: the stacks of its "
         L"threads and the list of the program files it had loaded. It holds none of your personal files. " +
@@ -187,7 +190,8 @@ bool readAddress(const WinHttpLibrary& http, const wchar_t* text, Address& addre
     }
     address.port = parts.nPort;
     address.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    address.local = _wcsicmp(address.host.c_str(), L"127.0.0.1") == 0 || _wcsicmp(address.host.c_str(), L"localhost") == 0;
+    address.local = _wcsicmp(address.host.c_str(), L"127.0.0.1") == 0 ||
+                    _wcsicmp(address.host.c_str(), L"localhost") == 0;
     return address.secure || (parts.nScheme == INTERNET_SCHEME_HTTP && address.local);
 }
 
@@ -205,7 +209,8 @@ bool readDump(const std::wstring& path, std::string& content) {
 }
 
 std::string formField(const std::string& boundary, const std::string& name, const std::string& value) {
-    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value +
+           "\r\n";
 }
 
 // The request as Breakpad's and Crashpad's clients post it, which Sentry's
@@ -217,8 +222,9 @@ std::string formBody(const std::string& boundary, const CrashDumpNames& names, c
     const std::string version = toUtf8(names.version);
     return formField(boundary, "prod", product) + formField(boundary, "ver", version) +
            formField(boundary, "sentry[release]", product + "@" + version) + "--" + boundary +
-           "\r\nContent-Disposition: form-data; name=\"upload_file_minidump\"; filename=\"" + toUtf8(dumpName) +
-           "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + dump + "\r\n--" + boundary + "--\r\n";
+           "\r\nContent-Disposition: form-data; name=\"upload_file_minidump\"; filename=\"" +
+           toUtf8(dumpName) + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + dump + "\r\n--" +
+           boundary + "--\r\n";
 }
 
 // A boundary that none of the parts holds.
@@ -267,10 +273,10 @@ struct Post {
 void post(Upload& upload, Post& report) {
     const WinHttpLibrary& http = *winHttpLibrary();
     // A server on this machine is never reached through a proxy.
-    const UniqueInternet session(http.open(report.agent.c_str(),
-                                           report.address.local ? WINHTTP_ACCESS_TYPE_NO_PROXY
-                                                                : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    const UniqueInternet session(
+        http.open(report.agent.c_str(),
+                  report.address.local ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (session) {
         // Windows 7 and 8 offer TLS 1.0 only unless asked, and report
         // servers want 1.2; 1.3 where the system knows it.
@@ -283,20 +289,20 @@ void post(Upload& upload, Post& report) {
     }
     const UniqueInternet connection(
         session ? http.connect(session.get(), report.address.host.c_str(), report.address.port, 0) : nullptr);
-    UniqueInternet request(connection ? http.openRequest(connection.get(), L"POST", report.address.path.c_str(),
-                                                         nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                         report.address.secure ? WINHTTP_FLAG_SECURE : 0)
-                                      : nullptr);
+    UniqueInternet request(connection
+                               ? http.openRequest(connection.get(), L"POST", report.address.path.c_str(),
+                                                  nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                  report.address.secure ? WINHTTP_FLAG_SECURE : 0)
+                               : nullptr);
     {
         const std::lock_guard<std::mutex> lock(upload.mutex);
         upload.request = request.get();
     }
     const DWORD size = static_cast<DWORD>(report.body.size());
-    const bool answered =
-        request &&
-        http.sendRequest(request.get(), report.headers.c_str(), static_cast<DWORD>(-1), report.body.data(), size,
-                         size, 0) &&
-        http.receiveResponse(request.get(), nullptr);
+    const bool answered = request &&
+                          http.sendRequest(request.get(), report.headers.c_str(), static_cast<DWORD>(-1),
+                                           report.body.data(), size, size, 0) &&
+                          http.receiveResponse(request.get(), nullptr);
     const DWORD error = GetLastError();
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
@@ -316,8 +322,9 @@ void post(Upload& upload, Post& report) {
     upload.sent = answered && status >= 200 && status < 300;
     upload.finished = true;
     upload.finishedChanged.notify_all();
-    debugLine(report.name + (answered ? L": the server answered " + std::to_wstring(status) + L" " + fromUtf8(line)
-                                      : L": not sent, error " + std::to_wstring(error)));
+    debugLine(report.name + (answered
+                                 ? L": the server answered " + std::to_wstring(status) + L" " + fromUtf8(line)
+                                 : L": not sent, error " + std::to_wstring(error)));
 }
 
 // Sends the report of `dump` within `bound`; true when the server took it.
@@ -327,7 +334,8 @@ bool sendReport(const CrashReportSettings& settings, const std::wstring& dump, D
     report.name = dump.substr(dump.rfind(L'\\') + 1);
     std::string content;
     if (!http || !readAddress(*http, settings.address, report.address)) {
-        debugLine(report.name + L": not sent: no WinHTTP, or the address is neither https nor this machine's");
+        debugLine(report.name +
+                  L": not sent: no WinHTTP, or the address is neither https nor this machine's");
         return false;
     }
     if (!readDump(dump, content)) {
@@ -348,7 +356,8 @@ bool sendReport(const CrashReportSettings& settings, const std::wstring& dump, D
         }
     });
     std::unique_lock<std::mutex> lock(upload->mutex);
-    if (upload->finishedChanged.wait_for(lock, std::chrono::milliseconds(bound), [&] { return upload->finished; })) {
+    if (upload->finishedChanged.wait_for(lock, std::chrono::milliseconds(bound),
+                                         [&] { return upload->finished; })) {
         lock.unlock();
         poster.join();
         return upload->sent;
@@ -367,9 +376,10 @@ bool sendReport(const CrashReportSettings& settings, const std::wstring& dump, D
 // it is made; a mark already taken (another watcher's try) is left alone.
 void tryReport(const CrashReportSettings& settings, const std::wstring& dump, int triesBefore, DWORD bound) {
     const std::wstring mark = markOf(dump, triesBefore + 1);
-    const bool claimed = triesBefore == 0 ? static_cast<bool>(UniqueFile(CreateFileW(
-                                                mark.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)))
-                                          : MoveFileW(markOf(dump, triesBefore).c_str(), mark.c_str());
+    const bool claimed = triesBefore == 0
+                             ? static_cast<bool>(UniqueFile(CreateFileW(mark.c_str(), GENERIC_WRITE, 0,
+                                                                        nullptr, CREATE_NEW, 0, nullptr)))
+                             : MoveFileW(markOf(dump, triesBefore).c_str(), mark.c_str());
     if (claimed && (sendReport(settings, dump, bound) || triesBefore + 1 >= triesAtMost)) {
         DeleteFileW(mark.c_str());
     }
@@ -404,8 +414,10 @@ void sendWaitingReports(const CrashReportSettings& settings, const std::wstring&
     const DWORD start = GetTickCount();
     for (const std::wstring& mark : marks) {
         const int tries = mark.back() - L'0';
-        const std::wstring dump = dumpFolder + L"\\" + mark.substr(0, mark.size() - std::wcslen(waitingMark) - 1);
-        if (tries < 1 || tries >= triesAtMost || GetFileAttributesW(dump.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const std::wstring dump =
+            dumpFolder + L"\\" + mark.substr(0, mark.size() - std::wcslen(waitingMark) - 1);
+        if (tries < 1 || tries >= triesAtMost ||
+            GetFileAttributesW(dump.c_str()) == INVALID_FILE_ATTRIBUTES) {
             DeleteFileW((dumpFolder + L"\\" + mark).c_str());
             continue;
         }

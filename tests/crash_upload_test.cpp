@@ -54,21 +54,22 @@ class ReportServer {
     std::string dump(size_t request) const { return fileBytes(record(request) + L".dmp"); }
 
   private:
-    std::wstring record(size_t request) const {
-        return folder_ + L"\\request-" + std::to_wstring(request);
-    }
+    std::wstring record(size_t request) const { return folder_ + L"\\request-" + std::to_wstring(request); }
     bool control(const wchar_t* path) const {
         const WinHttpLibrary* http = winHttpLibrary();
         const UniqueInternet session(
             http ? http->open(L"test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0) : nullptr);
-        const UniqueInternet connection(session ? http->connect(session.get(), L"127.0.0.1", port_, 0) : nullptr);
+        const UniqueInternet connection(session ? http->connect(session.get(), L"127.0.0.1", port_, 0)
+                                                : nullptr);
         const UniqueInternet request(
-            connection ? http->openRequest(connection.get(), L"GET", path, nullptr, nullptr, nullptr, 0) : nullptr);
+            connection ? http->openRequest(connection.get(), L"GET", path, nullptr, nullptr, nullptr, 0)
+                       : nullptr);
         return request && http->sendRequest(request.get(), nullptr, 0, nullptr, 0, 0, 0) &&
                http->receiveResponse(request.get(), nullptr);
     }
     std::wstring folder_ = unixFilePath(environmentValue(L"CRASH_REPORT_SERVER_FOLDER"));
-    INTERNET_PORT port_ = static_cast<INTERNET_PORT>(_wtoi(environmentValue(L"CRASH_REPORT_CONTROL_PORT").c_str()));
+    INTERNET_PORT port_ =
+        static_cast<INTERNET_PORT>(_wtoi(environmentValue(L"CRASH_REPORT_CONTROL_PORT").c_str()));
 };
 
 // The player's kept answer for the test's length: `answer`, or none.
@@ -87,7 +88,8 @@ class KeptAnswer {
     std::wstring now() const {
         wchar_t value[16] = {};
         DWORD size = sizeof(value) - sizeof(wchar_t);
-        RegGetValueW(HKEY_CURRENT_USER, answerKey.c_str(), L"CrashReports", RRF_RT_REG_SZ, nullptr, value, &size);
+        RegGetValueW(HKEY_CURRENT_USER, answerKey.c_str(), L"CrashReports", RRF_RT_REG_SZ, nullptr, value,
+                     &size);
         return value;
     }
 };
@@ -97,7 +99,8 @@ UniqueHandle watcherOf(DWORD gameProcess) {
     const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL found = Process32FirstW(snapshot.get(), &entry); found; found = Process32NextW(snapshot.get(), &entry)) {
+    for (BOOL found = Process32FirstW(snapshot.get(), &entry); found;
+         found = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ParentProcessID == gameProcess) {
             return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
         }
@@ -159,7 +162,8 @@ std::vector<std::wstring> marks(const AppData& appData) {
 }
 
 // The server got request `request`, well formed, holding the dump `name`.
-void expectTheReportOf(const ReportServer& server, size_t request, const AppData& appData, const std::wstring& name) {
+void expectTheReportOf(const ReportServer& server, size_t request, const AppData& appData,
+                       const std::wstring& name) {
     EXPECT_EQ((Lines{"prod=" + product, "ver=" + version, "sentry[release]=" + product + "@" + version,
                      "filename=" + utf8(name)}),
               server.fields(request));
