@@ -94,14 +94,15 @@ class KeptAnswer {
     }
 };
 
-// The crash watcher the game at `gameProcess` started: its child.
+// The crash watcher the game at `gameProcess` started: its child of the
+// same file (Wine's crash report, winedbg, may be another).
 UniqueHandle watcherOf(DWORD gameProcess) {
     const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL found = Process32FirstW(snapshot.get(), &entry); found;
          found = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID == gameProcess) {
+        if (entry.th32ParentProcessID == gameProcess && _wcsicmp(entry.szExeFile, L"gamehost.exe") == 0) {
             return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
         }
     }
