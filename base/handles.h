@@ -62,9 +62,17 @@ inline void closeInternetHandle(HINTERNET handle) noexcept {
     winHttpLibrary()->closeHandle(handle);
 }
 
+inline void unmapView(void* view) noexcept {
+    UnmapViewOfFile(view);
+}
+
 using UniqueHandle = UniqueNullable<HANDLE, CloseHandle>;
+// A view of a file mapping.
+using UniqueView = UniqueNullable<void*, unmapView>;
 using UniqueFile = UniqueInvalidable<CloseHandle>;
 using UniqueFind = UniqueInvalidable<FindClose>;
+// A Toolhelp snapshot of the system's processes.
+using UniqueSnapshot = UniqueInvalidable<CloseHandle>;
 using UniqueKey = UniqueNullable<HKEY, RegCloseKey>;
 using UniqueModule = UniqueNullable<HMODULE, FreeLibrary>;
 using UniqueBstr = UniqueNullable<BSTR, SysFreeString>;

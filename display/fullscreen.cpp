@@ -1,5 +1,6 @@
 #include "display/fullscreen.h"
 
+#include "base/crash_watcher.h"
 #include "base/exception_report.h"
 #include "base/program.h"
 #include "base/system_library.h"
@@ -161,6 +162,7 @@ void placeFramedWindow() {
 void restoreDisplayMode() {
     if (fullscreenKind == FullscreenKind::gameMode) {
         ChangeDisplaySettingsW(nullptr, 0);
+        noteDisplayModeGivenBack();
     }
     setStyle(restoredStyle);
 }
@@ -191,9 +193,12 @@ bool enterFullscreen() {
     mode.dmPelsWidth = static_cast<DWORD>(gameWidth);
     mode.dmPelsHeight = static_cast<DWORD>(gameHeight);
     mode.dmFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT;
+    // Noted first: a game that ends during the change has its mode given back.
+    noteGameDisplayMode(mode);
     // Flags 0: a dynamic change, never stored as the desktop's mode.
     const LONG result = ChangeDisplaySettingsW(&mode, 0);
     if (result != DISP_CHANGE_SUCCESSFUL) {
+        noteDisplayModeGivenBack();
         // The whole-style change hid the window. Shown again where it was
         // before the box opens, it takes the activation back when the box
         // closes; with no visible window left the program would be

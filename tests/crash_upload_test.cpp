@@ -103,11 +103,19 @@ UniqueHandle watcherOf(DWORD gameProcess) {
     for (BOOL found = Process32FirstW(snapshot.get(), &entry); found;
          found = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ParentProcessID == gameProcess && _wcsicmp(entry.szExeFile, L"gamehost.exe") == 0) {
-            return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            return UniqueHandle(
+                OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                            entry.th32ProcessID));
         }
     }
     return UniqueHandle();
 }
+
+// A watcher still asking when the test ends goes with it, not later.
+struct EndsWithTheTest {
+    HANDLE process;
+    ~EndsWithTheTest() { TerminateProcess(process, 0); }
+};
 
 HWND boxOf(DWORD process) {
     HWND window = nullptr;
@@ -197,6 +205,7 @@ TEST(CrashUpload, TheBoxClosedSendsNothingAndARememberedNoAsksNoMore) {
     const HostRun run = folder.run("crash\n", appData.environment());
     const UniqueHandle watcher = watcherOf(run.processId);
     ASSERT_TRUE(watcher);
+    const EndsWithTheTest ending{watcher.get()};
     HWND box = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (box = boxOf(GetProcessId(watcher.get()))) != nullptr; }, 60000));
     EXPECT_EQ(GAMEHOST_PRODUCT_NAME, windowText(box));

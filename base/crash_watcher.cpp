@@ -1,0 +1,422 @@
+#include "base/crash_watcher.h"
+
+#include "base/exception_report.h"
+#include "base/system_library.h"
+
+#include <objidl.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace {
+
+// kernel32's exports from Windows 7 SP1 on (earlier with an update), not in
+// MinGW's headers.
+using GetExceptionPolicyFunction = BOOL(WINAPI*)(LPDWORD);
+using SetExceptionPolicyFunction = BOOL(WINAPI*)(DWORD);
+constexpr DWORD PROCESS_CALLBACK_FILTER_ENABLED = 0x1;
+
+// The argument that makes the program a watcher, followed by the handle of
+// the shared memory in hexadecimal.
+constexpr char watcherArgument[] = "--crash-watcher";
+
+// How long the crashed thread waits for the watcher's dump (two to three
+// seconds through the i386 emulator), and how long the watcher waits for the
+// game to end by itself after a crash, or after its thread ended.
+constexpr DWORD handlingBound = 20000;
+constexpr DWORD endBound = 5000;
+
+// What the game and its watcher share, in a mapping of the game's. Both are
+// the same program file, so both lay it out alike.
+struct SharedState {
+    DWORD magic;
+    DWORD size;
+    DWORD gameProcessId;
+    // Handles the watcher inherits, by value: inheriting keeps the values.
+    HANDLE gameProcess;
+    HANDLE gameThread;
+    HANDLE crashed;
+    HANDLE handled;
+    // The first crash, written before `crashed` is signalled.
+    DWORD crashedThread;
+    DWORD crashCode;
+    ULONG_PTR exceptionPointers;
+    // The mode the game set, valid while gameModeInForce; written before it.
+    DWORD modeWidth;
+    DWORD modeHeight;
+    DWORD modeBits;
+    volatile LONG gameModeInForce;
+    volatile LONG endingNormally;
+};
+constexpr DWORD sharedMagic = 0x57685247;
+
+// The game's side, owned by its CrashHandling. Without a watcher the state
+// is the process's own.
+SharedState localState = {};
+SharedState* state = &localState;
+CrashHandling* activeHandling = nullptr;
+bool watcherWanted = false;
+HANDLE crashedEvent = nullptr;
+HANDLE handledEvent = nullptr;
+HANDLE watcherProcess = nullptr;
+// The first crash; later ones (another thread at the same time) only wait.
+LONG crashClaimed = 0;
+
+void debugOutput(const wchar_t* format, DWORD value) {
+    wchar_t text[160];
+    std::swprintf(text, std::size(text), format, value);
+    OutputDebugStringW(text);
+}
+
+// The desktop's mode back, while the game's is in force and the display is
+// still at it.
+void giveGameModeBack(SharedState& shared) {
+    if (!shared.gameModeInForce) {
+        return;
+    }
+    DEVMODEW current = {};
+    current.dmSize = sizeof(current);
+    if (EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &current) &&
+        current.dmPelsWidth == shared.modeWidth && current.dmPelsHeight == shared.modeHeight &&
+        current.dmBitsPerPel == shared.modeBits) {
+        ChangeDisplaySettingsW(nullptr, 0);
+    }
+    InterlockedExchange(&shared.gameModeInForce, 0);
+}
+
+// Runs on the crashed thread, maybe with a few kilobytes of stack left and
+// its heap's lock held: it only hands the crash over and waits.
+LONG WINAPI handOverCrash(EXCEPTION_POINTERS* pointers) {
+    if (InterlockedCompareExchange(&crashClaimed, 1, 0) != 0) {
+        WaitForSingleObject(handledEvent, handlingBound);
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    state->crashedThread = GetCurrentThreadId();
+    state->crashCode = pointers->ExceptionRecord->ExceptionCode;
+    state->exceptionPointers = reinterpret_cast<ULONG_PTR>(pointers);
+    bool watcherLives = false;
+    if (watcherProcess) {
+        SetEvent(crashedEvent);
+        const HANDLE ends[] = {handledEvent, watcherProcess};
+        // A watcher still writing gives the display back once the game ends.
+        watcherLives = WaitForMultipleObjects(2, ends, FALSE, handlingBound) != WAIT_OBJECT_0 + 1;
+    }
+    if (!watcherLives) {
+        giveGameModeBack(*state);
+    }
+    SetEvent(handledEvent);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// std::terminate and abort() end here, in an exception the filter sees,
+// rather than in an exit with no dump.
+void endInAnException() {
+    RaiseException(STATUS_FATAL_APP_EXIT, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+void onAbortSignal(int) {
+    endInAnException();
+}
+
+// Windows 7 on 64 bits swallows exceptions in window procedures the kernel
+// calls (a 32-bit program's callbacks among them) unless told not to.
+void keepCallbackExceptions() {
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    const auto getPolicy =
+        procedure<GetExceptionPolicyFunction>(kernel32, "GetProcessUserModeExceptionPolicy");
+    const auto setPolicy =
+        procedure<SetExceptionPolicyFunction>(kernel32, "SetProcessUserModeExceptionPolicy");
+    DWORD flags = 0;
+    if (getPolicy && setPolicy && getPolicy(&flags)) {
+        setPolicy(flags & ~PROCESS_CALLBACK_FILTER_ENABLED);
+    }
+}
+
+std::wstring programPath() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path;
+}
+
+std::wstring systemFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(folder, length) : std::wstring();
+}
+
+void setInheritable(std::initializer_list<HANDLE> handles, bool inheritable) {
+    for (const HANDLE handle : handles) {
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, inheritable ? HANDLE_FLAG_INHERIT : 0);
+    }
+}
+
+// Starts the watcher with `mapping` and the handles `state` names; its
+// process, or null.
+HANDLE startWatcherProcess(HANDLE mapping) {
+    const std::wstring program = programPath();
+    const std::wstring folder = systemFolder();
+    wchar_t handleText[32];
+    std::swprintf(handleText, std::size(handleText), L" %hs %llx", watcherArgument,
+                  static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(mapping)));
+    std::wstring commandLine = L"\"" + program + L"\"" + handleText;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    // No busy cursor for a process that never shows a window.
+    startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
+    PROCESS_INFORMATION process = {};
+    // Inheritable only while the watcher is made: no other child of the game
+    // gets them. The watcher's current folder is the system's, so that it
+    // holds no folder of the player's.
+    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread,
+                                                  state->crashed, state->handled};
+    setInheritable(shared, true);
+    const BOOL started =
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+    const DWORD error = GetLastError();
+    setInheritable(shared, false);
+    if (!started) {
+        debugOutput(L"No crash watcher: it could not be started (error %lu).\n", error);
+        return nullptr;
+    }
+    const UniqueHandle thread(process.hThread);
+    return process.hProcess;
+}
+
+// The game as its watcher sees it: what it inherited, checked before it is
+// taken over. Values passed by hand are no handles of ours to close.
+class WatchedGame {
+  public:
+    bool open(const char* arguments);
+    // Waits for the game's crash or end and deals with it.
+    void watch(const CrashDumpNames& names, bool writeDumps, const CrashReportSettings& reports);
+
+  private:
+    // The crash's dump, if there was a crash and a dump could be written.
+    std::wstring watchGame(const CrashDumpWriter* writer);
+    std::wstring handleCrash(const CrashDumpWriter* writer);
+    void endGame(DWORD code);
+
+    UniqueView view_;
+    SharedState* shared_ = nullptr;
+    UniqueHandle mapping_;
+    UniqueHandle process_;
+    UniqueHandle thread_;
+    UniqueHandle crashed_;
+    UniqueHandle handled_;
+};
+
+bool WatchedGame::open(const char* arguments) {
+    const char* text = arguments + std::strlen(watcherArgument);
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 16);
+    if (end == text || *end != '\0') {
+        return false;
+    }
+    const auto mapping = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
+    view_.reset(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(SharedState)));
+    if (!view_) {
+        return false;
+    }
+    shared_ = static_cast<SharedState*>(view_.get());
+    if (shared_->magic != sharedMagic || shared_->size != sizeof(SharedState) ||
+        shared_->gameProcessId == 0 || GetProcessId(shared_->gameProcess) != shared_->gameProcessId) {
+        return false;
+    }
+    mapping_.reset(mapping);
+    process_.reset(shared_->gameProcess);
+    thread_.reset(shared_->gameThread);
+    crashed_.reset(shared_->crashed);
+    handled_.reset(shared_->handled);
+    return true;
+}
+
+void WatchedGame::watch(const CrashDumpNames& names, bool writeDumps, const CrashReportSettings& reports) {
+    std::optional<CrashDumpWriter> writer;
+    if (writeDumps) {
+        writer.emplace(names, process_.get());
+    }
+    // The reports that earlier crashes left waiting go in the background
+    // while the game runs; the watcher ends only after them.
+    std::thread waiting;
+    if (writer && !writer->folder().empty() && *reports.address) {
+        waiting = std::thread([&reports, folder = writer->folder()] {
+            try {
+                sendWaitingReports(reports, folder);
+            } catch (...) {
+                reportCaughtException(L"sendWaitingReports");
+            }
+        });
+    }
+    const std::wstring dump = watchGame(writer ? &*writer : nullptr);
+    // Asked once the game has ended and the display is back.
+    if (!dump.empty()) {
+        reportCrash(reports, dump);
+    }
+    if (waiting.joinable()) {
+        waiting.join();
+    }
+}
+
+std::wstring WatchedGame::watchGame(const CrashDumpWriter* writer) {
+    const HANDLE events[] = {crashed_.get(), thread_.get(), process_.get()};
+    const DWORD woken = WaitForMultipleObjects(3, events, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0) {
+        return handleCrash(writer);
+    }
+    if (woken == WAIT_OBJECT_0 + 1 && !shared_->endingNormally) {
+        // The game's thread was taken down without the process and without
+        // a filter run (a stack overflow too deep to report): nothing can
+        // go on, and there is no crash to write about.
+        DWORD code = 0;
+        GetExitCodeThread(thread_.get(), &code);
+        giveGameModeBack(*shared_);
+        TerminateProcess(process_.get(), code);
+        return std::wstring();
+    }
+    WaitForSingleObject(process_.get(), endBound);
+    giveGameModeBack(*shared_);
+    return std::wstring();
+}
+
+std::wstring WatchedGame::handleCrash(const CrashDumpWriter* writer) {
+    const std::wstring dump =
+        writer ? writer->write(shared_->crashedThread, shared_->exceptionPointers) : L"";
+    giveGameModeBack(*shared_);
+    endGame(shared_->crashCode);
+    return dump;
+}
+
+// The crash goes on as the system handles it, which ends the game; a thread
+// stuck in that handling must not keep it alive.
+void WatchedGame::endGame(DWORD code) {
+    SetEvent(handled_.get());
+    if (WaitForSingleObject(process_.get(), endBound) == WAIT_TIMEOUT) {
+        TerminateProcess(process_.get(), code);
+    }
+}
+
+} // namespace
+
+CrashHandling::CrashHandling(bool useWatcher)
+    : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (activeHandling) {
+        return;
+    }
+    if (useWatcher) {
+        mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          sizeof(SharedState), nullptr));
+        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SharedState))
+                             : nullptr);
+    }
+    if (view_) {
+        state = static_cast<SharedState*>(view_.get());
+    }
+    *state = {};
+    state->magic = sharedMagic;
+    state->size = sizeof(SharedState);
+    state->gameProcessId = GetCurrentProcessId();
+    state->crashed = crashed_.get();
+    state->handled = handled_.get();
+    watcherWanted = view_ && crashed_ && handled_;
+    if (!useWatcher) {
+        OutputDebugStringW(L"No crash watcher: this program is built without one.\n");
+    } else if (!watcherWanted) {
+        debugOutput(L"No crash watcher: what it shares could not be made (error %lu).\n", GetLastError());
+    }
+    crashedEvent = crashed_.get();
+    handledEvent = handled_.get();
+    activeHandling = this;
+    keepCallbackExceptions();
+    std::set_terminate(endInAnException);
+    std::signal(SIGABRT, onAbortSignal);
+    SetUnhandledExceptionFilter(handOverCrash);
+}
+
+CrashHandling::~CrashHandling() {
+    if (activeHandling != this) {
+        return;
+    }
+    SetUnhandledExceptionFilter(nullptr);
+    InterlockedExchange(&state->endingNormally, 1);
+    localState = *state;
+    state = &localState;
+    watcherProcess = nullptr;
+    crashedEvent = nullptr;
+    handledEvent = nullptr;
+    watcherWanted = false;
+    activeHandling = nullptr;
+}
+
+void startCrashWatcher() {
+    if (!activeHandling || !watcherWanted || watcherProcess) {
+        return;
+    }
+    UniqueHandle process;
+    UniqueHandle thread;
+    const HANDLE self = GetCurrentProcess();
+    // What dbghelp needs of the game, and the means to end it.
+    DuplicateHandle(self, self, self, process.put(),
+                    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE |
+                        SYNCHRONIZE,
+                    FALSE, 0);
+    DuplicateHandle(self, GetCurrentThread(), self, thread.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION,
+                    FALSE, 0);
+    if (!process || !thread) {
+        debugOutput(L"No crash watcher: the game's handles could not be made (error %lu).\n", GetLastError());
+        return;
+    }
+    state->gameProcess = process.get();
+    state->gameThread = thread.get();
+    activeHandling->watcher_.reset(startWatcherProcess(activeHandling->mapping_.get()));
+    watcherProcess = activeHandling->watcher_.get();
+}
+
+void keepCrashFilter() {
+    if (activeHandling) {
+        SetUnhandledExceptionFilter(handOverCrash);
+    }
+}
+
+void keepComFromCatchingCrashes() {
+    ComPtr<IGlobalOptions> options;
+    if (SUCCEEDED(CoCreateInstance(CLSID_GlobalOptions, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalOptions,
+                                   options.putVoid()))) {
+        options->Set(COMGLB_EXCEPTION_HANDLING, COMGLB_EXCEPTION_DONOT_HANDLE_ANY);
+    }
+}
+
+void noteGameDisplayMode(const DEVMODEW& mode) {
+    state->modeWidth = mode.dmPelsWidth;
+    state->modeHeight = mode.dmPelsHeight;
+    state->modeBits = mode.dmBitsPerPel;
+    InterlockedExchange(&state->gameModeInForce, 1);
+}
+
+void noteDisplayModeGivenBack() {
+    InterlockedExchange(&state->gameModeInForce, 0);
+}
+
+bool isCrashWatcherCommandLine(const char* arguments) {
+    const size_t length = std::strlen(watcherArgument);
+    return arguments && std::strncmp(arguments, watcherArgument, length) == 0 &&
+           (arguments[length] == ' ' || arguments[length] == '\0');
+}
+
+int runCrashWatcher(const char* arguments, const CrashDumpNames& names, bool writeDumps,
+                    const CrashReportSettings& reports) {
+    WatchedGame game;
+    if (!game.open(arguments)) {
+        return ERROR_BAD_ARGUMENTS;
+    }
+    game.watch(names, writeDumps, reports);
+    return 0;
+}
