@@ -204,7 +204,7 @@ TEST(CrashUpload, TheBoxClosedSendsNothingAndARememberedNoAsksNoMore) {
     ProgramFolder folder(REPORTING_PROGRAM);
     const HostRun run = folder.run("crash\n", appData.environment());
     const UniqueHandle watcher = watcherOf(run.processId);
-    ASSERT_TRUE(watcher);
+    ASSERT_TRUE(watcher) << "no watcher stayed to ask";
     const EndsWithTheTest ending{watcher.get()};
     HWND box = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (box = boxOf(GetProcessId(watcher.get()))) != nullptr; }, 60000));
