@@ -189,11 +189,13 @@ HANDLE startWatcherProcess(HANDLE mapping) {
 class WatchedGame {
   public:
     bool open(const char* arguments);
-    // Waits for the game's crash or end and deals with it.
-    void watch(const CrashDumpNames& names, bool writeDumps);
+    // Waits for the game's crash or end and deals with it. After a crash,
+    // once the game has ended: the dump's path, or empty when none was
+    // written; empty after any other end.
+    std::wstring watch(const CrashDumpNames& names, bool writeDumps);
 
   private:
-    void handleCrash(const CrashDumpWriter* writer);
+    std::wstring handleCrash(const CrashDumpWriter* writer);
     void endGame(DWORD code);
 
     UniqueView view_;
@@ -230,7 +232,7 @@ bool WatchedGame::open(const char* arguments) {
     return true;
 }
 
-void WatchedGame::watch(const CrashDumpNames& names, bool writeDumps) {
+std::wstring WatchedGame::watch(const CrashDumpNames& names, bool writeDumps) {
     std::optional<CrashDumpWriter> writer;
     if (writeDumps) {
         writer.emplace(names, process_.get());
@@ -238,29 +240,30 @@ void WatchedGame::watch(const CrashDumpNames& names, bool writeDumps) {
     const HANDLE events[] = {crashed_.get(), thread_.get(), process_.get()};
     const DWORD woken = WaitForMultipleObjects(3, events, FALSE, INFINITE);
     if (woken == WAIT_OBJECT_0) {
-        handleCrash(writer ? &*writer : nullptr);
-        return;
+        return handleCrash(writer ? &*writer : nullptr);
     }
-    if (woken == WAIT_OBJECT_0 + 1 && !shared_->endingNormally) {
-        // The game's thread was taken down without the process and without
-        // a filter run (a stack overflow too deep to report): nothing can
-        // go on, and there is no crash to write about.
+    // The game's thread ends before its process; a process that goes on
+    // without it after a while lost the thread without a filter run (a stack
+    // overflow too deep to report): nothing can go on, and there is no crash
+    // to write about.
+    if (woken == WAIT_OBJECT_0 + 1 && WaitForSingleObject(process_.get(), endBound) == WAIT_TIMEOUT &&
+        !shared_->endingNormally) {
         DWORD code = 0;
         GetExitCodeThread(thread_.get(), &code);
         giveGameModeBack(*shared_);
         TerminateProcess(process_.get(), code);
-        return;
+        return {};
     }
-    WaitForSingleObject(process_.get(), endBound);
     giveGameModeBack(*shared_);
+    return {};
 }
 
-void WatchedGame::handleCrash(const CrashDumpWriter* writer) {
-    if (writer) {
-        writer->write(shared_->crashedThread, shared_->exceptionPointers);
-    }
+// The dump first, while the game is as the crash left it; then the display.
+std::wstring WatchedGame::handleCrash(const CrashDumpWriter* writer) {
+    const std::wstring dump = writer ? writer->write(shared_->crashedThread, shared_->exceptionPointers) : L"";
     giveGameModeBack(*shared_);
     endGame(shared_->crashCode);
+    return dump;
 }
 
 // The crash goes on as the system handles it, which ends the game; a thread
