@@ -89,23 +89,31 @@ void giveGameModeBack(SharedState& shared) {
 }
 
 // Runs on the crashed thread, maybe with a few kilobytes of stack left and
-// its heap's lock held: it only hands the crash over and waits.
+// its heap's lock held: it only hands the crash over and waits. Once the
+// watcher has handled it, the process ends at once with the crash's code:
+// the report is written, and the system's own would only keep the game's
+// window up. Without a watcher, or with one stuck, the system handles the
+// crash as usual.
 LONG WINAPI handOverCrash(EXCEPTION_POINTERS* pointers) {
     if (InterlockedCompareExchange(&crashClaimed, 1, 0) != 0) {
-        WaitForSingleObject(handledEvent, handlingBound);
-        return EXCEPTION_CONTINUE_SEARCH;
+        return WaitForSingleObject(handledEvent, handlingBound) == WAIT_OBJECT_0 && watcherProcess
+                   ? EXCEPTION_EXECUTE_HANDLER
+                   : EXCEPTION_CONTINUE_SEARCH;
     }
     state->crashedThread = GetCurrentThreadId();
     state->crashCode = pointers->ExceptionRecord->ExceptionCode;
     state->exceptionPointers = reinterpret_cast<ULONG_PTR>(pointers);
-    bool watcherLives = false;
+    DWORD woken = WAIT_FAILED;
     if (watcherProcess) {
         SetEvent(crashedEvent);
         const HANDLE ends[] = {handledEvent, watcherProcess};
-        // A watcher still writing gives the display back once the game ends.
-        watcherLives = WaitForMultipleObjects(2, ends, FALSE, handlingBound) != WAIT_OBJECT_0 + 1;
+        woken = WaitForMultipleObjects(2, ends, FALSE, handlingBound);
     }
-    if (!watcherLives) {
+    if (woken == WAIT_OBJECT_0) {
+        return EXCEPTION_EXECUTE_HANDLER;
+    }
+    // A watcher still writing gives the display back once the game ends.
+    if (woken != WAIT_TIMEOUT) {
         giveGameModeBack(*state);
     }
     SetEvent(handledEvent);
