@@ -83,32 +83,39 @@ void giveGameModeBack(SharedState& shared) {
     }
     DEVMODEW current = {};
     current.dmSize = sizeof(current);
-    if (EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &current) &&
-        current.dmPelsWidth == shared.modeWidth && current.dmPelsHeight == shared.modeHeight &&
-        current.dmBitsPerPel == shared.modeBits) {
+    if (EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &current) && current.dmPelsWidth == shared.modeWidth &&
+        current.dmPelsHeight == shared.modeHeight && current.dmBitsPerPel == shared.modeBits) {
         ChangeDisplaySettingsW(nullptr, 0);
     }
     InterlockedExchange(&shared.gameModeInForce, 0);
 }
 
 // Runs on the crashed thread, maybe with a few kilobytes of stack left and
-// its heap's lock held: it only hands the crash over and waits.
+// its heap's lock held: it only hands the crash over and waits. Once the
+// watcher has handled it, the process ends at once with the crash's code:
+// the report is written, and the system's own would only keep the game's
+// window up. Without a watcher, or with one stuck, the system handles the
+// crash as usual.
 LONG WINAPI handOverCrash(EXCEPTION_POINTERS* pointers) {
     if (InterlockedCompareExchange(&crashClaimed, 1, 0) != 0) {
-        WaitForSingleObject(handledEvent, handlingBound);
-        return EXCEPTION_CONTINUE_SEARCH;
+        return WaitForSingleObject(handledEvent, handlingBound) == WAIT_OBJECT_0 && watcherProcess
+                   ? EXCEPTION_EXECUTE_HANDLER
+                   : EXCEPTION_CONTINUE_SEARCH;
     }
     state->crashedThread = GetCurrentThreadId();
     state->crashCode = pointers->ExceptionRecord->ExceptionCode;
     state->exceptionPointers = reinterpret_cast<ULONG_PTR>(pointers);
-    bool watcherLives = false;
+    DWORD woken = WAIT_FAILED;
     if (watcherProcess) {
         SetEvent(crashedEvent);
         const HANDLE ends[] = {handledEvent, watcherProcess};
-        // A watcher still writing gives the display back once the game ends.
-        watcherLives = WaitForMultipleObjects(2, ends, FALSE, handlingBound) != WAIT_OBJECT_0 + 1;
+        woken = WaitForMultipleObjects(2, ends, FALSE, handlingBound);
     }
-    if (!watcherLives) {
+    if (woken == WAIT_OBJECT_0) {
+        return EXCEPTION_EXECUTE_HANDLER;
+    }
+    // A watcher still writing gives the display back once the game ends.
+    if (woken != WAIT_TIMEOUT) {
         giveGameModeBack(*state);
     }
     SetEvent(handledEvent);
@@ -129,10 +136,8 @@ void onAbortSignal(int) {
 // calls (a 32-bit program's callbacks among them) unless told not to.
 void keepCallbackExceptions() {
     const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    const auto getPolicy =
-        procedure<GetExceptionPolicyFunction>(kernel32, "GetProcessUserModeExceptionPolicy");
-    const auto setPolicy =
-        procedure<SetExceptionPolicyFunction>(kernel32, "SetProcessUserModeExceptionPolicy");
+    const auto getPolicy = procedure<GetExceptionPolicyFunction>(kernel32, "GetProcessUserModeExceptionPolicy");
+    const auto setPolicy = procedure<SetExceptionPolicyFunction>(kernel32, "SetProcessUserModeExceptionPolicy");
     DWORD flags = 0;
     if (getPolicy && setPolicy && getPolicy(&flags)) {
         setPolicy(flags & ~PROCESS_CALLBACK_FILTER_ENABLED);
@@ -174,12 +179,11 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     // Inheritable only while the watcher is made: no other child of the game
     // gets them. The watcher's current folder is the system's, so that it
     // holds no folder of the player's.
-    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread,
-                                                  state->crashed, state->handled};
+    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread, state->crashed,
+                                                  state->handled};
     setInheritable(shared, true);
-    const BOOL started =
-        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        folder.empty() ? nullptr : folder.c_str(), &startup, &process);
     const DWORD error = GetLastError();
     setInheritable(shared, false);
     if (!started) {
@@ -195,11 +199,14 @@ HANDLE startWatcherProcess(HANDLE mapping) {
 class WatchedGame {
   public:
     bool open(const char* arguments);
-    // Waits for the game's crash or end and deals with it.
+    // Waits for the game's crash or end and deals with it: reports the
+    // crash as `reports` says, once the game has ended, and sends the
+    // reports earlier crashes left waiting.
     void watch(const CrashDumpNames& names, bool writeDumps, const CrashReportSettings& reports);
 
   private:
-    // The crash's dump, if there was a crash and a dump could be written.
+    // After a crash, once the game has ended: the dump's path, or empty when
+    // none was written; empty after any other end.
     std::wstring watchGame(const CrashDumpWriter* writer);
     std::wstring handleCrash(const CrashDumpWriter* writer);
     void endGame(DWORD code);
@@ -226,8 +233,8 @@ bool WatchedGame::open(const char* arguments) {
         return false;
     }
     shared_ = static_cast<SharedState*>(view_.get());
-    if (shared_->magic != sharedMagic || shared_->size != sizeof(SharedState) ||
-        shared_->gameProcessId == 0 || GetProcessId(shared_->gameProcess) != shared_->gameProcessId) {
+    if (shared_->magic != sharedMagic || shared_->size != sizeof(SharedState) || shared_->gameProcessId == 0 ||
+        GetProcessId(shared_->gameProcess) != shared_->gameProcessId) {
         return false;
     }
     mapping_.reset(mapping);
@@ -271,24 +278,25 @@ std::wstring WatchedGame::watchGame(const CrashDumpWriter* writer) {
     if (woken == WAIT_OBJECT_0) {
         return handleCrash(writer);
     }
-    if (woken == WAIT_OBJECT_0 + 1 && !shared_->endingNormally) {
-        // The game's thread was taken down without the process and without
-        // a filter run (a stack overflow too deep to report): nothing can
-        // go on, and there is no crash to write about.
+    // The game's thread ends before its process; a process that goes on
+    // without it after a while lost the thread without a filter run (a stack
+    // overflow too deep to report): nothing can go on, and there is no crash
+    // to write about.
+    if (woken == WAIT_OBJECT_0 + 1 && WaitForSingleObject(process_.get(), endBound) == WAIT_TIMEOUT &&
+        !shared_->endingNormally) {
         DWORD code = 0;
         GetExitCodeThread(thread_.get(), &code);
         giveGameModeBack(*shared_);
         TerminateProcess(process_.get(), code);
-        return std::wstring();
+        return {};
     }
-    WaitForSingleObject(process_.get(), endBound);
     giveGameModeBack(*shared_);
-    return std::wstring();
+    return {};
 }
 
+// The dump first, while the game is as the crash left it; then the display.
 std::wstring WatchedGame::handleCrash(const CrashDumpWriter* writer) {
-    const std::wstring dump =
-        writer ? writer->write(shared_->crashedThread, shared_->exceptionPointers) : L"";
+    const std::wstring dump = writer ? writer->write(shared_->crashedThread, shared_->exceptionPointers) : L"";
     giveGameModeBack(*shared_);
     endGame(shared_->crashCode);
     return dump;
@@ -306,16 +314,14 @@ void WatchedGame::endGame(DWORD code) {
 } // namespace
 
 CrashHandling::CrashHandling(bool useWatcher)
-    : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (activeHandling) {
         return;
     }
     if (useWatcher) {
-        mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                          sizeof(SharedState), nullptr));
-        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SharedState))
-                             : nullptr);
+        mapping_.reset(
+            CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedState), nullptr));
+        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SharedState)) : nullptr);
     }
     if (view_) {
         state = static_cast<SharedState*>(view_.get());
@@ -365,11 +371,9 @@ void startCrashWatcher() {
     const HANDLE self = GetCurrentProcess();
     // What dbghelp needs of the game, and the means to end it.
     DuplicateHandle(self, self, self, process.put(),
-                    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE |
-                        SYNCHRONIZE,
+                    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE | SYNCHRONIZE,
                     FALSE, 0);
-    DuplicateHandle(self, GetCurrentThread(), self, thread.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION,
-                    FALSE, 0);
+    DuplicateHandle(self, GetCurrentThread(), self, thread.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
     if (!process || !thread) {
         debugOutput(L"No crash watcher: the game's handles could not be made (error %lu).\n", GetLastError());
         return;
