@@ -368,7 +368,7 @@ bool sendReport(const CrashReportSettings& settings, const std::wstring& dump, D
     }
     lock.unlock();
     poster.detach();
-    debugLine(dump + L": not sent within the bound");
+    debugLine(dump.substr(dump.rfind(L'\\') + 1) + L": not sent within the bound");
     return false;
 }
 
