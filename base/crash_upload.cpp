@@ -296,6 +296,9 @@ void post(Upload& upload, Post& report) {
                                : nullptr);
     {
         const std::lock_guard<std::mutex> lock(upload.mutex);
+        if (upload.abandoned) {
+            return;
+        }
         upload.request = request.get();
     }
     const DWORD size = static_cast<DWORD>(report.body.size());
