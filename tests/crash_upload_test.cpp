@@ -117,18 +117,6 @@ struct EndsWithTheTest {
     ~EndsWithTheTest() { TerminateProcess(process, 0); }
 };
 
-HWND boxOf(DWORD process) {
-    HWND window = nullptr;
-    while ((window = FindWindowExW(nullptr, window, L"#32770", nullptr)) != nullptr) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == process && IsWindowVisible(window)) {
-            return window;
-        }
-    }
-    return nullptr;
-}
-
 // Waits for the game's watcher to end by itself, which it does only when
 // its work is done; false when it showed a box or outlived its bound.
 bool watcherEndsAskingNothing(const HostRun& game) {

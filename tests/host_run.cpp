@@ -266,16 +266,16 @@ std::string windowedClient(int width, int height) {
     return "probe client rect=" + rect(-outer.left, -outer.top, width - outer.left, height - outer.top);
 }
 
-bool showsABox(DWORD processId) {
+HWND boxOf(DWORD processId) {
     HWND window = nullptr;
     while ((window = FindWindowExW(nullptr, window, L"#32770", nullptr)) != nullptr) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
         if (owner == processId && IsWindowVisible(window)) {
-            return true;
+            return window;
         }
     }
-    return false;
+    return nullptr;
 }
 
 // Minimised, with the style the display reset gives (popup and system menu)

@@ -202,8 +202,11 @@ Lines minimisedFromItsFrameLog(const std::string& window, const std::string& cli
 
 // The game window of a running copy of the program, or null.
 HWND gameWindowOf(DWORD processId);
-// Whether the process shows a message box (a visible #32770 window).
-bool showsABox(DWORD processId);
+// The message box (a visible #32770 window) the process shows, or null.
+HWND boxOf(DWORD processId);
+inline bool showsABox(DWORD processId) {
+    return boxOf(processId) != nullptr;
+}
 
 // A dynamic change of the display mode made by the test, as another program
 // makes one, undone when it goes.
