@@ -121,6 +121,7 @@ struct EndsWithTheTest {
 // its work is done; false when it showed a box or outlived its bound.
 bool watcherEndsAskingNothing(const HostRun& game) {
     const UniqueHandle watcher = watcherOf(game.processId);
+    const EndsWithTheTest ending{watcher.get()};
     const DWORD id = watcher ? GetProcessId(watcher.get()) : 0;
     bool asked = false;
     const bool ended = !watcher || pumpUntil(
