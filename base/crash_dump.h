@@ -15,9 +15,9 @@ struct CrashDumpNames {
 
 // Writes dumps of one process to
 // %LOCALAPPDATA%\COMPANY\PRODUCT\CrashDumps\PRODUCT-VERSION-UTCDATE-UTCTIME-PID.dmp,
-// keeping the newest 10. Made before the crash: Wine's dbghelp, asked for a
-// dump of a process it does not know yet, first spends seconds loading the
-// symbols of every module of it.
+// keeping the newest 10. Wine's dbghelp, asked for a dump of a process it
+// does not know yet, first spends seconds loading the symbols of every module
+// of it: the writer makes the process known to it first, without them.
 class CrashDumpWriter {
   public:
     // `process` needs PROCESS_QUERY_INFORMATION and PROCESS_VM_READ.

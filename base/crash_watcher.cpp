@@ -1,5 +1,6 @@
 #include "base/crash_watcher.h"
 
+#include "base/exception_report.h"
 #include "base/system_library.h"
 
 #include <objidl.h>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
-#include <optional>
 #include <string>
 
 namespace {
@@ -63,6 +63,8 @@ CrashHandling* activeHandling = nullptr;
 bool watcherWanted = false;
 HANDLE crashedEvent = nullptr;
 HANDLE handledEvent = nullptr;
+// The thread that starts the watcher, and the watcher once started.
+HANDLE starterThread = nullptr;
 HANDLE watcherProcess = nullptr;
 // The first crash; later ones (another thread at the same time) only wait.
 LONG crashClaimed = 0;
@@ -95,6 +97,9 @@ void giveGameModeBack(SharedState& shared) {
 // window up. Without a watcher, or with one stuck, the system handles the
 // crash as usual.
 LONG WINAPI handOverCrash(EXCEPTION_POINTERS* pointers) {
+    if (starterThread) {
+        WaitForSingleObject(starterThread, handlingBound);
+    }
     if (InterlockedCompareExchange(&crashClaimed, 1, 0) != 0) {
         return WaitForSingleObject(handledEvent, handlingBound) == WAIT_OBJECT_0 && watcherProcess
                    ? EXCEPTION_EXECUTE_HANDLER
@@ -174,8 +179,8 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     // No busy cursor for a process that never shows a window.
     startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
     PROCESS_INFORMATION process = {};
-    // Inheritable only while the watcher is made: no other child of the game
-    // gets them. The watcher's current folder is the system's, so that it
+    // Inheritable only while the watcher is made, at start-up: no child that
+    // the game starts later gets them. The watcher's current folder is the system's, so that it
     // holds no folder of the player's.
     const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread, state->crashed,
                                                   state->handled};
@@ -203,7 +208,7 @@ class WatchedGame {
     std::wstring watch(const CrashDumpNames& names, bool writeDumps);
 
   private:
-    std::wstring handleCrash(const CrashDumpWriter* writer);
+    std::wstring handleCrash(const CrashDumpNames& names, bool writeDumps);
     void endGame(DWORD code);
 
     UniqueView view_;
@@ -241,14 +246,10 @@ bool WatchedGame::open(const char* arguments) {
 }
 
 std::wstring WatchedGame::watch(const CrashDumpNames& names, bool writeDumps) {
-    std::optional<CrashDumpWriter> writer;
-    if (writeDumps) {
-        writer.emplace(names, process_.get());
-    }
     const HANDLE events[] = {crashed_.get(), thread_.get(), process_.get()};
     const DWORD woken = WaitForMultipleObjects(3, events, FALSE, INFINITE);
     if (woken == WAIT_OBJECT_0) {
-        return handleCrash(writer ? &*writer : nullptr);
+        return handleCrash(names, writeDumps);
     }
     // The game's thread ends before its process; a process that goes on
     // without it after a while lost the thread without a filter run (a stack
@@ -267,8 +268,11 @@ std::wstring WatchedGame::watch(const CrashDumpNames& names, bool writeDumps) {
 }
 
 // The dump first, while the game is as the crash left it; then the display.
-std::wstring WatchedGame::handleCrash(const CrashDumpWriter* writer) {
-    const std::wstring dump = writer ? writer->write(shared_->crashedThread, shared_->exceptionPointers) : L"";
+std::wstring WatchedGame::handleCrash(const CrashDumpNames& names, bool writeDumps) {
+    std::wstring dump;
+    if (writeDumps) {
+        dump = CrashDumpWriter(names, process_.get()).write(shared_->crashedThread, shared_->exceptionPointers);
+    }
     giveGameModeBack(*shared_);
     endGame(shared_->crashCode);
     return dump;
@@ -324,9 +328,13 @@ CrashHandling::~CrashHandling() {
         return;
     }
     SetUnhandledExceptionFilter(nullptr);
+    if (starter_) {
+        WaitForSingleObject(starter_.get(), INFINITE);
+    }
     InterlockedExchange(&state->endingNormally, 1);
     localState = *state;
     state = &localState;
+    starterThread = nullptr;
     watcherProcess = nullptr;
     crashedEvent = nullptr;
     handledEvent = nullptr;
@@ -334,26 +342,43 @@ CrashHandling::~CrashHandling() {
     activeHandling = nullptr;
 }
 
+DWORD WINAPI CrashHandling::startWatcher(void* handling) {
+    try {
+        auto& self = *static_cast<CrashHandling*>(handling);
+        self.watcher_.reset(startWatcherProcess(self.mapping_.get()));
+        watcherProcess = self.watcher_.get();
+    } catch (...) {
+        reportCaughtException(L"startWatcher");
+    }
+    return 0;
+}
+
 void startCrashWatcher() {
-    if (!activeHandling || !watcherWanted || watcherProcess) {
+    if (!activeHandling || !watcherWanted || activeHandling->starter_) {
         return;
     }
-    UniqueHandle process;
-    UniqueHandle thread;
+    CrashHandling& handling = *activeHandling;
     const HANDLE self = GetCurrentProcess();
-    // What dbghelp needs of the game, and the means to end it.
-    DuplicateHandle(self, self, self, process.put(),
+    // What dbghelp needs of the game, and the means to end it; the thread is
+    // the game's, this one.
+    DuplicateHandle(self, self, self, handling.gameProcess_.put(),
                     PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE | SYNCHRONIZE,
                     FALSE, 0);
-    DuplicateHandle(self, GetCurrentThread(), self, thread.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
-    if (!process || !thread) {
+    DuplicateHandle(self, GetCurrentThread(), self, handling.gameThread_.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION,
+                    FALSE, 0);
+    if (!handling.gameProcess_ || !handling.gameThread_) {
         debugOutput(L"No crash watcher: the game's handles could not be made (error %lu).\n", GetLastError());
         return;
     }
-    state->gameProcess = process.get();
-    state->gameThread = thread.get();
-    activeHandling->watcher_.reset(startWatcherProcess(activeHandling->mapping_.get()));
-    watcherProcess = activeHandling->watcher_.get();
+    state->gameProcess = handling.gameProcess_.get();
+    state->gameThread = handling.gameThread_.get();
+    // A process start takes Wine tens of milliseconds of the caller's time.
+    handling.starter_.reset(CreateThread(nullptr, 0, CrashHandling::startWatcher, &handling, 0, nullptr));
+    if (!handling.starter_) {
+        debugOutput(L"No crash watcher: its start could not begin (error %lu).\n", GetLastError());
+        return;
+    }
+    starterThread = handling.starter_.get();
 }
 
 void keepCrashFilter() {
