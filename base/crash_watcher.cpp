@@ -83,8 +83,9 @@ void giveGameModeBack(SharedState& shared) {
     }
     DEVMODEW current = {};
     current.dmSize = sizeof(current);
-    if (EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &current) && current.dmPelsWidth == shared.modeWidth &&
-        current.dmPelsHeight == shared.modeHeight && current.dmBitsPerPel == shared.modeBits) {
+    if (EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &current) &&
+        current.dmPelsWidth == shared.modeWidth && current.dmPelsHeight == shared.modeHeight &&
+        current.dmBitsPerPel == shared.modeBits) {
         ChangeDisplaySettingsW(nullptr, 0);
     }
     InterlockedExchange(&shared.gameModeInForce, 0);
@@ -139,8 +140,10 @@ void onAbortSignal(int) {
 // calls (a 32-bit program's callbacks among them) unless told not to.
 void keepCallbackExceptions() {
     const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    const auto getPolicy = procedure<GetExceptionPolicyFunction>(kernel32, "GetProcessUserModeExceptionPolicy");
-    const auto setPolicy = procedure<SetExceptionPolicyFunction>(kernel32, "SetProcessUserModeExceptionPolicy");
+    const auto getPolicy =
+        procedure<GetExceptionPolicyFunction>(kernel32, "GetProcessUserModeExceptionPolicy");
+    const auto setPolicy =
+        procedure<SetExceptionPolicyFunction>(kernel32, "SetProcessUserModeExceptionPolicy");
     DWORD flags = 0;
     if (getPolicy && setPolicy && getPolicy(&flags)) {
         setPolicy(flags & ~PROCESS_CALLBACK_FILTER_ENABLED);
@@ -182,11 +185,12 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     // Inheritable only while the watcher is made, at start-up: no child that
     // the game starts later gets them. The watcher's current folder is the system's, so that it
     // holds no folder of the player's.
-    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread, state->crashed,
-                                                  state->handled};
+    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread,
+                                                  state->crashed, state->handled};
     setInheritable(shared, true);
-    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+    const BOOL started =
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup, &process);
     const DWORD error = GetLastError();
     setInheritable(shared, false);
     if (!started) {
@@ -233,8 +237,8 @@ bool WatchedGame::open(const char* arguments) {
         return false;
     }
     shared_ = static_cast<SharedState*>(view_.get());
-    if (shared_->magic != sharedMagic || shared_->size != sizeof(SharedState) || shared_->gameProcessId == 0 ||
-        GetProcessId(shared_->gameProcess) != shared_->gameProcessId) {
+    if (shared_->magic != sharedMagic || shared_->size != sizeof(SharedState) ||
+        shared_->gameProcessId == 0 || GetProcessId(shared_->gameProcess) != shared_->gameProcessId) {
         return false;
     }
     mapping_.reset(mapping);
@@ -271,7 +275,8 @@ std::wstring WatchedGame::watch(const CrashDumpNames& names, bool writeDumps) {
 std::wstring WatchedGame::handleCrash(const CrashDumpNames& names, bool writeDumps) {
     std::wstring dump;
     if (writeDumps) {
-        dump = CrashDumpWriter(names, process_.get()).write(shared_->crashedThread, shared_->exceptionPointers);
+        dump =
+            CrashDumpWriter(names, process_.get()).write(shared_->crashedThread, shared_->exceptionPointers);
     }
     giveGameModeBack(*shared_);
     endGame(shared_->crashCode);
@@ -290,14 +295,16 @@ void WatchedGame::endGame(DWORD code) {
 } // namespace
 
 CrashHandling::CrashHandling(bool useWatcher)
-    : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (activeHandling) {
         return;
     }
     if (useWatcher) {
-        mapping_.reset(
-            CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedState), nullptr));
-        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SharedState)) : nullptr);
+        mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          sizeof(SharedState), nullptr));
+        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SharedState))
+                             : nullptr);
     }
     if (view_) {
         state = static_cast<SharedState*>(view_.get());
@@ -362,10 +369,11 @@ void startCrashWatcher() {
     // What dbghelp needs of the game, and the means to end it; the thread is
     // the game's, this one.
     DuplicateHandle(self, self, self, handling.gameProcess_.put(),
-                    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE | SYNCHRONIZE,
+                    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE |
+                        SYNCHRONIZE,
                     FALSE, 0);
-    DuplicateHandle(self, GetCurrentThread(), self, handling.gameThread_.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION,
-                    FALSE, 0);
+    DuplicateHandle(self, GetCurrentThread(), self, handling.gameThread_.put(),
+                    SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
     if (!handling.gameProcess_ || !handling.gameThread_) {
         debugOutput(L"No crash watcher: the game's handles could not be made (error %lu).\n", GetLastError());
         return;
