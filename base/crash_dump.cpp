@@ -119,6 +119,15 @@ std::wstring fileNamePart(const std::wstring& text) {
     return part;
 }
 
+std::wstring crashDumpFolder(const CrashDumpNames& names) {
+    const std::wstring appData = localAppData();
+    if (appData.empty()) {
+        return appData;
+    }
+    return appData + L"\\" + fileNamePart(names.company) + L"\\" + fileNamePart(names.product) +
+           L"\\CrashDumps";
+}
+
 CrashDumpWriter::CrashDumpWriter(const CrashDumpNames& names, HANDLE process) : process_(process) {
     const std::wstring appData = localAppData();
     if (appData.empty()) {
@@ -130,8 +139,7 @@ CrashDumpWriter::CrashDumpWriter(const CrashDumpNames& names, HANDLE process) : 
     cleanUpSymbols = procedure<SymCleanupFunction>(dbghelp, "SymCleanup");
     symbols_ = initializeSymbols && cleanUpSymbols && initializeSymbols(process_, nullptr, FALSE);
     appDataLength_ = appData.size();
-    folder_ = appData + L"\\" + fileNamePart(names.company) + L"\\" + fileNamePart(names.product) +
-              L"\\CrashDumps";
+    folder_ = crashDumpFolder(names);
     namePrefix_ = fileNamePart(std::wstring(names.product) + L"-" + names.version);
 }
 
@@ -160,8 +168,8 @@ std::wstring CrashDumpWriter::write(DWORD thread, ULONG_PTR exceptionPointers) c
     }
     deletePartialDumps(folder_.c_str());
     // The pointers are the crashed process's own, read from its memory.
-    MINIDUMP_EXCEPTION_INFORMATION exception = {thread, reinterpret_cast<EXCEPTION_POINTERS*>(exceptionPointers),
-                                                TRUE};
+    MINIDUMP_EXCEPTION_INFORMATION exception = {
+        thread, reinterpret_cast<EXCEPTION_POINTERS*>(exceptionPointers), TRUE};
     UniqueFile file(CreateFileW(partial, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     const bool written = file && writeDumpFile(file.get(), process_, exception);

@@ -15,9 +15,9 @@ struct CrashDumpNames {
 
 // Writes dumps of one process to
 // %LOCALAPPDATA%\COMPANY\PRODUCT\CrashDumps\PRODUCT-VERSION-UTCDATE-UTCTIME-PID.dmp,
-// keeping the newest 10. Made before the crash: Wine's dbghelp, asked for a
-// dump of a process it does not know yet, first spends seconds loading the
-// symbols of every module of it.
+// keeping the newest 10. Wine's dbghelp, asked for a dump of a process it
+// does not know yet, first spends seconds loading the symbols of every module
+// of it: the writer makes the process known to it first, without them.
 class CrashDumpWriter {
   public:
     // `process` needs PROCESS_QUERY_INFORMATION and PROCESS_VM_READ.
@@ -30,8 +30,6 @@ class CrashDumpWriter {
     // `exceptionPointers` in the process; the dump's path, or empty when
     // none could be written (no dbghelp, no folder, a full disk).
     std::wstring write(DWORD thread, ULONG_PTR exceptionPointers) const;
-    // Where the dumps go; empty without %LOCALAPPDATA%.
-    const std::wstring& folder() const { return folder_; }
 
   private:
     HANDLE process_;
@@ -40,6 +38,9 @@ class CrashDumpWriter {
     size_t appDataLength_ = 0;
     std::wstring namePrefix_;
 };
+
+// The folder of the dumps filed under `names`; empty without %LOCALAPPDATA%.
+std::wstring crashDumpFolder(const CrashDumpNames& names);
 
 // The part of a dump's name that text holds: characters a file name cannot
 // hold become '_', and so do trailing dots and blanks.

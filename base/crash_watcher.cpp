@@ -11,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -65,6 +64,8 @@ CrashHandling* activeHandling = nullptr;
 bool watcherWanted = false;
 HANDLE crashedEvent = nullptr;
 HANDLE handledEvent = nullptr;
+// The thread that starts the watcher, and the watcher once started.
+HANDLE starterThread = nullptr;
 HANDLE watcherProcess = nullptr;
 // The first crash; later ones (another thread at the same time) only wait.
 LONG crashClaimed = 0;
@@ -83,8 +84,9 @@ void giveGameModeBack(SharedState& shared) {
     }
     DEVMODEW current = {};
     current.dmSize = sizeof(current);
-    if (EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &current) && current.dmPelsWidth == shared.modeWidth &&
-        current.dmPelsHeight == shared.modeHeight && current.dmBitsPerPel == shared.modeBits) {
+    if (EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &current) &&
+        current.dmPelsWidth == shared.modeWidth && current.dmPelsHeight == shared.modeHeight &&
+        current.dmBitsPerPel == shared.modeBits) {
         ChangeDisplaySettingsW(nullptr, 0);
     }
     InterlockedExchange(&shared.gameModeInForce, 0);
@@ -97,6 +99,9 @@ void giveGameModeBack(SharedState& shared) {
 // window up. Without a watcher, or with one stuck, the system handles the
 // crash as usual.
 LONG WINAPI handOverCrash(EXCEPTION_POINTERS* pointers) {
+    if (starterThread) {
+        WaitForSingleObject(starterThread, handlingBound);
+    }
     if (InterlockedCompareExchange(&crashClaimed, 1, 0) != 0) {
         return WaitForSingleObject(handledEvent, handlingBound) == WAIT_OBJECT_0 && watcherProcess
                    ? EXCEPTION_EXECUTE_HANDLER
@@ -136,8 +141,10 @@ void onAbortSignal(int) {
 // calls (a 32-bit program's callbacks among them) unless told not to.
 void keepCallbackExceptions() {
     const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    const auto getPolicy = procedure<GetExceptionPolicyFunction>(kernel32, "GetProcessUserModeExceptionPolicy");
-    const auto setPolicy = procedure<SetExceptionPolicyFunction>(kernel32, "SetProcessUserModeExceptionPolicy");
+    const auto getPolicy =
+        procedure<GetExceptionPolicyFunction>(kernel32, "GetProcessUserModeExceptionPolicy");
+    const auto setPolicy =
+        procedure<SetExceptionPolicyFunction>(kernel32, "SetProcessUserModeExceptionPolicy");
     DWORD flags = 0;
     if (getPolicy && setPolicy && getPolicy(&flags)) {
         setPolicy(flags & ~PROCESS_CALLBACK_FILTER_ENABLED);
@@ -176,14 +183,15 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     // No busy cursor for a process that never shows a window.
     startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
     PROCESS_INFORMATION process = {};
-    // Inheritable only while the watcher is made: no other child of the game
-    // gets them. The watcher's current folder is the system's, so that it
+    // Inheritable only while the watcher is made, at start-up: no child that
+    // the game starts later gets them. The watcher's current folder is the system's, so that it
     // holds no folder of the player's.
-    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread, state->crashed,
-                                                  state->handled};
+    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread,
+                                                  state->crashed, state->handled};
     setInheritable(shared, true);
-    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+    const BOOL started =
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup, &process);
     const DWORD error = GetLastError();
     setInheritable(shared, false);
     if (!started) {
@@ -207,8 +215,8 @@ class WatchedGame {
   private:
     // After a crash, once the game has ended: the dump's path, or empty when
     // none was written; empty after any other end.
-    std::wstring watchGame(const CrashDumpWriter* writer);
-    std::wstring handleCrash(const CrashDumpWriter* writer);
+    std::wstring watchGame(const CrashDumpNames& names, bool writeDumps);
+    std::wstring handleCrash(const CrashDumpNames& names, bool writeDumps);
     void endGame(DWORD code);
 
     UniqueView view_;
@@ -233,8 +241,8 @@ bool WatchedGame::open(const char* arguments) {
         return false;
     }
     shared_ = static_cast<SharedState*>(view_.get());
-    if (shared_->magic != sharedMagic || shared_->size != sizeof(SharedState) || shared_->gameProcessId == 0 ||
-        GetProcessId(shared_->gameProcess) != shared_->gameProcessId) {
+    if (shared_->magic != sharedMagic || shared_->size != sizeof(SharedState) ||
+        shared_->gameProcessId == 0 || GetProcessId(shared_->gameProcess) != shared_->gameProcessId) {
         return false;
     }
     mapping_.reset(mapping);
@@ -246,15 +254,12 @@ bool WatchedGame::open(const char* arguments) {
 }
 
 void WatchedGame::watch(const CrashDumpNames& names, bool writeDumps, const CrashReportSettings& reports) {
-    std::optional<CrashDumpWriter> writer;
-    if (writeDumps) {
-        writer.emplace(names, process_.get());
-    }
     // The reports that earlier crashes left waiting go in the background
     // while the game runs; the watcher ends only after them.
+    const std::wstring folder = writeDumps ? crashDumpFolder(names) : L"";
     std::thread waiting;
-    if (writer && !writer->folder().empty() && *reports.address) {
-        waiting = std::thread([&reports, folder = writer->folder()] {
+    if (!folder.empty() && *reports.address) {
+        waiting = std::thread([&reports, &folder] {
             try {
                 sendWaitingReports(reports, folder);
             } catch (...) {
@@ -262,7 +267,7 @@ void WatchedGame::watch(const CrashDumpNames& names, bool writeDumps, const Cras
             }
         });
     }
-    const std::wstring dump = watchGame(writer ? &*writer : nullptr);
+    const std::wstring dump = watchGame(names, writeDumps);
     // Asked once the game has ended and the display is back.
     if (!dump.empty()) {
         reportCrash(reports, dump);
@@ -272,11 +277,11 @@ void WatchedGame::watch(const CrashDumpNames& names, bool writeDumps, const Cras
     }
 }
 
-std::wstring WatchedGame::watchGame(const CrashDumpWriter* writer) {
+std::wstring WatchedGame::watchGame(const CrashDumpNames& names, bool writeDumps) {
     const HANDLE events[] = {crashed_.get(), thread_.get(), process_.get()};
     const DWORD woken = WaitForMultipleObjects(3, events, FALSE, INFINITE);
     if (woken == WAIT_OBJECT_0) {
-        return handleCrash(writer);
+        return handleCrash(names, writeDumps);
     }
     // The game's thread ends before its process; a process that goes on
     // without it after a while lost the thread without a filter run (a stack
@@ -295,8 +300,12 @@ std::wstring WatchedGame::watchGame(const CrashDumpWriter* writer) {
 }
 
 // The dump first, while the game is as the crash left it; then the display.
-std::wstring WatchedGame::handleCrash(const CrashDumpWriter* writer) {
-    const std::wstring dump = writer ? writer->write(shared_->crashedThread, shared_->exceptionPointers) : L"";
+std::wstring WatchedGame::handleCrash(const CrashDumpNames& names, bool writeDumps) {
+    std::wstring dump;
+    if (writeDumps) {
+        dump =
+            CrashDumpWriter(names, process_.get()).write(shared_->crashedThread, shared_->exceptionPointers);
+    }
     giveGameModeBack(*shared_);
     endGame(shared_->crashCode);
     return dump;
@@ -314,14 +323,16 @@ void WatchedGame::endGame(DWORD code) {
 } // namespace
 
 CrashHandling::CrashHandling(bool useWatcher)
-    : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (activeHandling) {
         return;
     }
     if (useWatcher) {
-        mapping_.reset(
-            CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedState), nullptr));
-        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SharedState)) : nullptr);
+        mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          sizeof(SharedState), nullptr));
+        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SharedState))
+                             : nullptr);
     }
     if (view_) {
         state = static_cast<SharedState*>(view_.get());
@@ -352,9 +363,13 @@ CrashHandling::~CrashHandling() {
         return;
     }
     SetUnhandledExceptionFilter(nullptr);
+    if (starter_) {
+        WaitForSingleObject(starter_.get(), INFINITE);
+    }
     InterlockedExchange(&state->endingNormally, 1);
     localState = *state;
     state = &localState;
+    starterThread = nullptr;
     watcherProcess = nullptr;
     crashedEvent = nullptr;
     handledEvent = nullptr;
@@ -362,26 +377,44 @@ CrashHandling::~CrashHandling() {
     activeHandling = nullptr;
 }
 
+DWORD WINAPI CrashHandling::startWatcher(void* handling) {
+    try {
+        auto& self = *static_cast<CrashHandling*>(handling);
+        self.watcher_.reset(startWatcherProcess(self.mapping_.get()));
+        watcherProcess = self.watcher_.get();
+    } catch (...) {
+        reportCaughtException(L"startWatcher");
+    }
+    return 0;
+}
+
 void startCrashWatcher() {
-    if (!activeHandling || !watcherWanted || watcherProcess) {
+    if (!activeHandling || !watcherWanted || activeHandling->starter_) {
         return;
     }
-    UniqueHandle process;
-    UniqueHandle thread;
+    CrashHandling& handling = *activeHandling;
     const HANDLE self = GetCurrentProcess();
-    // What dbghelp needs of the game, and the means to end it.
-    DuplicateHandle(self, self, self, process.put(),
-                    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE | SYNCHRONIZE,
+    // What dbghelp needs of the game, and the means to end it; the thread is
+    // the game's, this one.
+    DuplicateHandle(self, self, self, handling.gameProcess_.put(),
+                    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | PROCESS_TERMINATE |
+                        SYNCHRONIZE,
                     FALSE, 0);
-    DuplicateHandle(self, GetCurrentThread(), self, thread.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
-    if (!process || !thread) {
+    DuplicateHandle(self, GetCurrentThread(), self, handling.gameThread_.put(),
+                    SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
+    if (!handling.gameProcess_ || !handling.gameThread_) {
         debugOutput(L"No crash watcher: the game's handles could not be made (error %lu).\n", GetLastError());
         return;
     }
-    state->gameProcess = process.get();
-    state->gameThread = thread.get();
-    activeHandling->watcher_.reset(startWatcherProcess(activeHandling->mapping_.get()));
-    watcherProcess = activeHandling->watcher_.get();
+    state->gameProcess = handling.gameProcess_.get();
+    state->gameThread = handling.gameThread_.get();
+    // A process start takes Wine tens of milliseconds of the caller's time.
+    handling.starter_.reset(CreateThread(nullptr, 0, CrashHandling::startWatcher, &handling, 0, nullptr));
+    if (!handling.starter_) {
+        debugOutput(L"No crash watcher: its start could not begin (error %lu).\n", GetLastError());
+        return;
+    }
+    starterThread = handling.starter_.get();
 }
 
 void keepCrashFilter() {

@@ -28,17 +28,23 @@ class CrashHandling {
 
   private:
     friend void startCrashWatcher();
+    static DWORD WINAPI startWatcher(void* handling);
 
     UniqueHandle mapping_;
     UniqueView view_;
     UniqueHandle crashed_;
     UniqueHandle handled_;
+    UniqueHandle gameProcess_;
+    UniqueHandle gameThread_;
+    UniqueHandle starter_;
     UniqueHandle watcher_;
 };
 
 // Starts the watcher, once, where the handling was made to use one; a second
-// copy of the game that ends at once never calls it. When the watcher cannot
-// be started the game runs all the same, and the debugger output says why.
+// copy of the game that ends at once never calls it. The start goes on
+// beside the game's own: a crash meanwhile waits for it. When the watcher
+// cannot be started the game runs all the same, and the debugger output
+// says why.
 void startCrashWatcher();
 
 // Sets the program's filter again: foreign code (the player, the file

@@ -217,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
     CrashWatcher, GameKilled,
     ::testing::Values(KilledGame{"FullscreenAtTheGamesMode", GAMEHOST_EXE, "", false, desktopMode, 2},
                       KilledGame{"AfterAnotherProgramsChange", GAMEHOST_EXE, "", true, "800x600x32", 2},
-                      KilledGame{"Windowed", GAMEHOST_EXE, "fscommand fullscreen false\n", true, "800x600x32", 3},
+                      KilledGame{"Windowed", GAMEHOST_EXE, "fscommand fullscreen false\n", true, "800x600x32",
+                                 3},
                       KilledGame{"FullscreenAtTheDesktopsMode", DESKTOP_PROGRAM, "", false, desktopMode, 0}),
     [](const ::testing::TestParamInfo<KilledGame>& info) { return std::string(info.param.name); });
 

@@ -326,8 +326,9 @@ void report(const char* figure, double value, double bound, const char* detail) 
 // can ever meet. Rounds keep a burst of load on the machine from deciding a
 // figure.
 // `baseline` and `command` answer the seconds they measured.
-void compareMeasured(const char* figure, int repetitions, double bound, const std::function<double()>& baseline,
-                     const std::function<double()>& command, int rounds, int calls = 1) {
+void compareMeasured(const char* figure, int repetitions, double bound,
+                     const std::function<double()>& baseline, const std::function<double()>& command,
+                     int rounds, int calls = 1) {
     std::vector<double> ratios;
     std::vector<double> baseTimes;
     std::vector<double> commandTimes;
@@ -624,7 +625,8 @@ double startUntilMovie(const wstring& folder, HANDLE movie) {
 void startUp(const wstring& folder, int repetitions) {
     const wstring with = folder + L"\\with-watcher";
     const wstring without = folder + L"\\without-watcher";
-    for (const auto& [copy, built] : {std::pair{with, wstring(GAMEHOST_EXE)}, std::pair{without, wstring(NO_WATCHER_PROGRAM)}}) {
+    for (const auto& [copy, built] :
+         {std::pair{with, wstring(GAMEHOST_EXE)}, std::pair{without, wstring(NO_WATCHER_PROGRAM)}}) {
         CreateDirectoryW(copy.c_str(), nullptr);
         require(CopyFileW(unixFilePath(built).c_str(), (copy + L"\\gamehost.exe").c_str(), FALSE),
                 "cannot copy the program");
@@ -637,8 +639,8 @@ void startUp(const wstring& folder, int repetitions) {
     SetEnvironmentVariableW(L"STANDIN_LOG", (folder + L"\\standin.log").c_str());
     compareMeasured(
         "start-up to the movie, watcher / none", repetitions, 1.15,
-        [&] { return startUntilMovie(without, movie.get()); }, [&] { return startUntilMovie(with, movie.get()); },
-        wholeCommandRounds);
+        [&] { return startUntilMovie(without, movie.get()); },
+        [&] { return startUntilMovie(with, movie.get()); }, wholeCommandRounds);
     SetEnvironmentVariableW(L"STANDIN_MOVIE_EVENT", nullptr);
     SetEnvironmentVariableW(L"STANDIN_LOG", nullptr);
 }
