@@ -31,6 +31,8 @@ constexpr char watcherArgument[] = "--crash-watcher";
 // game to end by itself after a crash, or after its thread ended.
 constexpr DWORD handlingBound = 20000;
 constexpr DWORD endBound = 5000;
+// How long the game waits for its watcher to be up.
+constexpr DWORD readyBound = 10000;
 
 // What the game and its watcher share, in a mapping of the game's. Both are
 // the same program file, so both lay it out alike.
@@ -43,6 +45,7 @@ struct SharedState {
     HANDLE gameThread;
     HANDLE crashed;
     HANDLE handled;
+    HANDLE ready;
     // The first crash, written before `crashed` is signalled.
     DWORD crashedThread;
     DWORD crashCode;
@@ -187,7 +190,7 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     // the game starts later gets them. The watcher's current folder is the system's, so that it
     // holds no folder of the player's.
     const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread,
-                                                  state->crashed, state->handled};
+                                                  state->crashed, state->handled, state->ready};
     setInheritable(shared, true);
     const BOOL started =
         CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
@@ -226,6 +229,7 @@ class WatchedGame {
     UniqueHandle thread_;
     UniqueHandle crashed_;
     UniqueHandle handled_;
+    UniqueHandle ready_;
 };
 
 bool WatchedGame::open(const char* arguments) {
@@ -250,10 +254,12 @@ bool WatchedGame::open(const char* arguments) {
     thread_.reset(shared_->gameThread);
     crashed_.reset(shared_->crashed);
     handled_.reset(shared_->handled);
+    ready_.reset(shared_->ready);
     return true;
 }
 
 void WatchedGame::watch(const CrashDumpNames& names, bool writeDumps, const CrashReportSettings& reports) {
+    SetEvent(ready_.get());
     // The reports that earlier crashes left waiting go in the background
     // while the game runs; the watcher ends only after them.
     const std::wstring folder = writeDumps ? crashDumpFolder(names) : L"";
@@ -324,7 +330,7 @@ void WatchedGame::endGame(DWORD code) {
 
 CrashHandling::CrashHandling(bool useWatcher)
     : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), ready_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (activeHandling) {
         return;
     }
@@ -343,7 +349,8 @@ CrashHandling::CrashHandling(bool useWatcher)
     state->gameProcessId = GetCurrentProcessId();
     state->crashed = crashed_.get();
     state->handled = handled_.get();
-    watcherWanted = view_ && crashed_ && handled_;
+    state->ready = ready_.get();
+    watcherWanted = view_ && crashed_ && handled_ && ready_;
     if (!useWatcher) {
         OutputDebugStringW(L"No crash watcher: this program is built without one.\n");
     } else if (!watcherWanted) {
@@ -382,6 +389,10 @@ DWORD WINAPI CrashHandling::startWatcher(void* handling) {
         auto& self = *static_cast<CrashHandling*>(handling);
         self.watcher_.reset(startWatcherProcess(self.mapping_.get()));
         watcherProcess = self.watcher_.get();
+        if (watcherProcess) {
+            const HANDLE up[] = {self.ready_.get(), watcherProcess};
+            WaitForMultipleObjects(2, up, FALSE, readyBound);
+        }
     } catch (...) {
         reportCaughtException(L"startWatcher");
     }
@@ -415,6 +426,12 @@ void startCrashWatcher() {
         return;
     }
     starterThread = handling.starter_.get();
+}
+
+void awaitCrashWatcher() {
+    if (starterThread) {
+        WaitForSingleObject(starterThread, readyBound);
+    }
 }
 
 void keepCrashFilter() {

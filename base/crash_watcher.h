@@ -34,6 +34,7 @@ class CrashHandling {
     UniqueView view_;
     UniqueHandle crashed_;
     UniqueHandle handled_;
+    UniqueHandle ready_;
     UniqueHandle gameProcess_;
     UniqueHandle gameThread_;
     UniqueHandle starter_;
@@ -46,6 +47,12 @@ class CrashHandling {
 // cannot be started the game runs all the same, and the debugger output
 // says why.
 void startCrashWatcher();
+
+// Waits until the watcher is up (or could not start). Known Wine difference:
+// under Wine a process that starts while the game changes the display mode
+// may put the display back to the desktop's mode; on Windows a process start
+// never touches the mode. Call before the game's first mode change.
+void awaitCrashWatcher();
 
 // Sets the program's filter again: foreign code (the player, the file
 // dialog's shell extensions) may have set its own.

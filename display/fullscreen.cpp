@@ -193,12 +193,9 @@ bool enterFullscreen() {
     mode.dmPelsWidth = static_cast<DWORD>(gameWidth);
     mode.dmPelsHeight = static_cast<DWORD>(gameHeight);
     mode.dmFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT;
-    // Noted first: a game that ends during the change has its mode given back.
-    noteGameDisplayMode(mode);
     // Flags 0: a dynamic change, never stored as the desktop's mode.
     const LONG result = ChangeDisplaySettingsW(&mode, 0);
     if (result != DISP_CHANGE_SUCCESSFUL) {
-        noteDisplayModeGivenBack();
         // The whole-style change hid the window. Shown again where it was
         // before the box opens, it takes the activation back when the box
         // closes; with no visible window left the program would be
@@ -209,6 +206,7 @@ bool enterFullscreen() {
         showModeFailure(result);
         return false;
     }
+    noteGameDisplayMode(mode);
     placeOnTop({0, 0, gameWidth, gameHeight});
     return true;
 }

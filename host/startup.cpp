@@ -197,6 +197,7 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
         if (flashVersion(flashControl.get()) >> 16 < lowestMajorVersion) {
             return refusePlayer(sink, com, settings);
         }
+        awaitCrashWatcher();
         createMainWindow(instance);
         chooseGameSize();
         switchToWindowed();

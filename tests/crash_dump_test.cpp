@@ -209,17 +209,14 @@ TEST_P(GameKilled, TheWatcherGivesBackOnlyTheGamesMode) {
 }
 
 // The game's mode set at start, then given back; another program's change
-// on top; leaving fullscreen gives the mode back, then another program's
-// change. Known Wine difference: under Wine's virtual desktop, a window that
-// covers another program's mode exactly may take that mode with it when its
-// process is killed, so the desktop kind is tested on the desktop's own mode.
+// on top of the game's, the framed game's or the desktop kind's.
 INSTANTIATE_TEST_SUITE_P(
     CrashWatcher, GameKilled,
     ::testing::Values(KilledGame{"FullscreenAtTheGamesMode", GAMEHOST_EXE, "", false, desktopMode, 2},
                       KilledGame{"AfterAnotherProgramsChange", GAMEHOST_EXE, "", true, "800x600x32", 2},
                       KilledGame{"Windowed", GAMEHOST_EXE, "fscommand fullscreen false\n", true, "800x600x32",
                                  3},
-                      KilledGame{"FullscreenAtTheDesktopsMode", DESKTOP_PROGRAM, "", false, desktopMode, 0}),
+                      KilledGame{"FullscreenAtTheDesktopsMode", DESKTOP_PROGRAM, "", true, "800x600x32", 1}),
     [](const ::testing::TestParamInfo<KilledGame>& info) { return std::string(info.param.name); });
 
 // The watcher is no second game: it creates no player and shows nothing, and
