@@ -189,8 +189,8 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     // Inheritable only while the watcher is made, at start-up: no child that
     // the game starts later gets them. The watcher's current folder is the system's, so that it
     // holds no folder of the player's.
-    const std::initializer_list<HANDLE> shared = {mapping, state->gameProcess, state->gameThread,
-                                                  state->crashed, state->handled, state->ready};
+    const std::initializer_list<HANDLE> shared = {mapping,        state->gameProcess, state->gameThread,
+                                                  state->crashed, state->handled,     state->ready};
     setInheritable(shared, true);
     const BOOL started =
         CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
@@ -330,7 +330,8 @@ void WatchedGame::endGame(DWORD code) {
 
 CrashHandling::CrashHandling(bool useWatcher)
     : crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), ready_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      ready_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (activeHandling) {
         return;
     }
