@@ -1,5 +1,7 @@
 #include "base/crash_dump.h"
 
+#include "base/crash_upload.h"
+#include "base/handles.h"
 #include "base/system_library.h"
 
 #include <dbghelp.h>
@@ -14,51 +16,21 @@ using SymInitializeFunction = decltype(&SymInitializeW);
 using SymCleanupFunction = decltype(&SymCleanup);
 
 constexpr size_t dumpsKept = 10;
-// How long the writer waits for the display, the crashed thread for the
-// display and the dump, and how long after the crash the process may live
-// at most. Writing a dump of a small process takes well under a second
-// (two through the i386 emulator).
-constexpr DWORD displayBound = 2000;
-constexpr DWORD handlingBound = 7000;
-constexpr DWORD lifeBound = 10000;
 
 constexpr MINIDUMP_TYPE smallDump =
     static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithUnloadedModules | MiniDumpWithProcessThreadData);
 
-// Owned by the filter and the handler's threads; set once before the
-// filter is installed.
-CrashHandler* activeHandler = nullptr;
+// dbghelp's functions, loaded by the first writer.
 MiniDumpWriteDumpFunction writeMiniDump = nullptr;
 SymInitializeFunction initializeSymbols = nullptr;
 SymCleanupFunction cleanUpSymbols = nullptr;
-// The first crash; later ones (another thread, or one of ours) only wait.
-LONG crashClaimed = 0;
-DWORD crashedThread = 0;
-EXCEPTION_POINTERS* crashPointers = nullptr;
-DWORD crashCode = 0;
-HANDLE crashedEvent = nullptr;
-HANDLE handledEvent = nullptr;
-
-// Runs on the crashed thread, maybe with a few kilobytes of stack left: it
-// only hands the crash over and waits.
-LONG WINAPI handOverCrash(EXCEPTION_POINTERS* pointers) {
-    if (InterlockedCompareExchange(&crashClaimed, 1, 0) == 0) {
-        crashedThread = GetCurrentThreadId();
-        crashPointers = pointers;
-        crashCode = pointers->ExceptionRecord->ExceptionCode;
-        SetEvent(crashedEvent);
-    }
-    WaitForSingleObject(handledEvent, handlingBound);
-    return EXCEPTION_CONTINUE_SEARCH;
-}
 
 bool isDumpName(const wchar_t* name) {
     const size_t length = std::wcslen(name);
     return length > 4 && _wcsicmp(name + length - 4, L".dmp") == 0;
 }
 
-// Deletes the oldest dumps beyond those kept. Runs after a crash, so it
-// needs no heap: one pass per dump too many.
+// Deletes the oldest dumps beyond those kept, one pass per dump too many.
 void pruneDumps(const wchar_t* folder) {
     wchar_t pattern[MAX_PATH];
     std::swprintf(pattern, std::size(pattern), L"%ls\\*.dmp", folder);
@@ -86,6 +58,7 @@ void pruneDumps(const wchar_t* folder) {
         if (!DeleteFileW(path)) {
             return;
         }
+        forgetCrashReport(path);
     }
 }
 
@@ -105,10 +78,8 @@ void deletePartialDumps(const wchar_t* folder) {
     } while (FindNextFileW(search.get(), &found));
 }
 
-bool writeDumpFile(HANDLE file) {
-    MINIDUMP_EXCEPTION_INFORMATION exception = {crashedThread, crashPointers, FALSE};
-    const HANDLE process = GetCurrentProcess();
-    const DWORD processId = GetCurrentProcessId();
+bool writeDumpFile(HANDLE file, HANDLE process, MINIDUMP_EXCEPTION_INFORMATION& exception) {
+    const DWORD processId = GetProcessId(process);
     if (writeMiniDump(process, processId, file, smallDump, &exception, nullptr, nullptr)) {
         return true;
     }
@@ -148,129 +119,65 @@ std::wstring fileNamePart(const std::wstring& text) {
     return part;
 }
 
-CrashHandler::CrashHandler(const CrashDumpNames& names, bool writeDumps, void (*giveDisplayBack)())
-    : giveDisplayBack_(giveDisplayBack), crashed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      written_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      handled_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      displayBack_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), gameThread_.put(),
-                    SYNCHRONIZE, FALSE, 0);
-    if (activeHandler || !crashed_ || !written_ || !handled_ || !displayBack_ || !stop_ || !gameThread_) {
-        return;
-    }
+std::wstring crashDumpFolder(const CrashDumpNames& names) {
     const std::wstring appData = localAppData();
-    if (writeDumps && !appData.empty()) {
-        // Never loaded inside the filter: the loader's lock may be held by
-        // the crashed thread.
-        const HMODULE dbghelp = loadSystemLibrary(L"dbghelp.dll");
-        writeMiniDump = procedure<MiniDumpWriteDumpFunction>(dbghelp, "MiniDumpWriteDump");
-        initializeSymbols = procedure<SymInitializeFunction>(dbghelp, "SymInitializeW");
-        cleanUpSymbols = procedure<SymCleanupFunction>(dbghelp, "SymCleanup");
-        appDataLength_ = appData.size();
-        folder_ = appData + L"\\" + fileNamePart(names.company) + L"\\" + fileNamePart(names.product) +
-                  L"\\CrashDumps";
-        namePrefix_ = fileNamePart(std::wstring(names.product) + L"-" + names.version);
+    if (appData.empty()) {
+        return appData;
     }
-    activeHandler = this;
-    crashedEvent = crashed_.get();
-    handledEvent = handled_.get();
-    if (writeMiniDump) {
-        writer_ = std::thread([this] { writeDump(); });
-    } else {
-        SetEvent(written_.get());
-    }
-    watchdog_ = std::thread([this] { watch(); });
-    SetUnhandledExceptionFilter(handOverCrash);
+    return appData + L"\\" + fileNamePart(names.company) + L"\\" + fileNamePart(names.product) +
+           L"\\CrashDumps";
 }
 
-CrashHandler::~CrashHandler() {
-    if (activeHandler != this) {
+CrashDumpWriter::CrashDumpWriter(const CrashDumpNames& names, HANDLE process) : process_(process) {
+    const std::wstring appData = localAppData();
+    if (appData.empty()) {
         return;
     }
-    SetUnhandledExceptionFilter(nullptr);
-    SetEvent(stop_.get());
-    if (writer_.joinable()) {
-        writer_.join();
-    }
-    watchdog_.join();
-    activeHandler = nullptr;
-    writeMiniDump = nullptr;
-    initializeSymbols = nullptr;
-    cleanUpSymbols = nullptr;
+    const HMODULE dbghelp = loadSystemLibrary(L"dbghelp.dll");
+    writeMiniDump = procedure<MiniDumpWriteDumpFunction>(dbghelp, "MiniDumpWriteDump");
+    initializeSymbols = procedure<SymInitializeFunction>(dbghelp, "SymInitializeW");
+    cleanUpSymbols = procedure<SymCleanupFunction>(dbghelp, "SymCleanup");
+    symbols_ = initializeSymbols && cleanUpSymbols && initializeSymbols(process_, nullptr, FALSE);
+    appDataLength_ = appData.size();
+    folder_ = crashDumpFolder(names);
+    namePrefix_ = fileNamePart(std::wstring(names.product) + L"-" + names.version);
 }
 
-void CrashHandler::writeDump() {
-    // Wine's dbghelp, asked for a dump of a process it does not know yet,
-    // first loads the symbols of every module, its own Unix libraries
-    // included: seconds of work that are better done now, in the background,
-    // without them.
-    const bool symbols =
-        initializeSymbols && cleanUpSymbols && initializeSymbols(GetCurrentProcess(), nullptr, FALSE);
-    const HANDLE events[] = {crashed_.get(), stop_.get()};
-    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        if (symbols) {
-            cleanUpSymbols(GetCurrentProcess());
-        }
-        return;
+CrashDumpWriter::~CrashDumpWriter() {
+    if (symbols_) {
+        cleanUpSymbols(process_);
     }
-    WaitForSingleObject(displayBack_.get(), displayBound);
+}
+
+std::wstring CrashDumpWriter::write(DWORD thread, ULONG_PTR exceptionPointers) const {
+    if (!writeMiniDump || folder_.empty()) {
+        return {};
+    }
     SYSTEMTIME now;
     GetSystemTime(&now);
     wchar_t path[MAX_PATH];
     const int length = std::swprintf(path, std::size(path), L"%ls\\%ls-%04u%02u%02u-%02u%02u%02u-%lu.dmp",
                                      folder_.c_str(), namePrefix_.c_str(), now.wYear, now.wMonth, now.wDay,
-                                     now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
-    // Written under another name first: a full disk, or a process ended in
+                                     now.wHour, now.wMinute, now.wSecond, GetProcessId(process_));
+    // Written under another name first: a full disk, or a watcher ended in
     // the middle of the write, leaves no .dmp that cannot be read.
     wchar_t partial[MAX_PATH];
     const int partialLength = std::swprintf(partial, std::size(partial), L"%ls.partial", path);
-    if (length > 0 && partialLength > 0 && makeFolders(folder_, appDataLength_)) {
-        deletePartialDumps(folder_.c_str());
-        UniqueFile file(CreateFileW(partial, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        const bool written = file && writeDumpFile(file.get());
-        file.reset();
-        if (written && MoveFileExW(partial, path, 0)) {
-            pruneDumps(folder_.c_str());
-        } else {
-            DeleteFileW(partial);
-        }
+    if (length <= 0 || partialLength <= 0 || !makeFolders(folder_, appDataLength_)) {
+        return {};
     }
-    SetEvent(written_.get());
-}
-
-void CrashHandler::watch() {
-    const HANDLE events[] = {crashed_.get(), stop_.get(), gameThread_.get()};
-    const DWORD woken = WaitForMultipleObjects(3, events, FALSE, INFINITE);
-    if (woken == WAIT_OBJECT_0 + 1) {
-        return;
+    deletePartialDumps(folder_.c_str());
+    // The pointers are the crashed process's own, read from its memory.
+    MINIDUMP_EXCEPTION_INFORMATION exception = {
+        thread, reinterpret_cast<EXCEPTION_POINTERS*>(exceptionPointers), TRUE};
+    UniqueFile file(CreateFileW(partial, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool written = file && writeDumpFile(file.get(), process_, exception);
+    file.reset();
+    if (!written || !MoveFileExW(partial, path, 0)) {
+        DeleteFileW(partial);
+        return {};
     }
-    if (woken == WAIT_OBJECT_0 + 2) {
-        // The game's thread was taken down without the process and without
-        // a filter run (a stack overflow too deep to report): there is no
-        // crash to write about, only a process to end.
-        DWORD code = 0;
-        GetExitCodeThread(gameThread_.get(), &code);
-        if (giveDisplayBack_) {
-            giveDisplayBack_();
-        }
-        TerminateProcess(GetCurrentProcess(), code);
-        return;
-    }
-    // The display first, before the dump is written: while it writes, the
-    // writer suspends the process's other threads, this one included. Wine's
-    // suspends them one at a time, so that there this thread still ends a
-    // write that never ends; Windows' suspends them all for the whole write.
-    if (giveDisplayBack_) {
-        giveDisplayBack_();
-    }
-    SetEvent(displayBack_.get());
-    WaitForSingleObject(written_.get(), handlingBound);
-    SetEvent(handled_.get());
-    // The crash now goes on as the system handles it, which should end the
-    // process; a thread stuck in the system's handling must not keep it alive.
-    if (WaitForSingleObject(stop_.get(), lifeBound - handlingBound) == WAIT_TIMEOUT) {
-        TerminateProcess(GetCurrentProcess(), crashCode);
-    }
+    pruneDumps(folder_.c_str());
+    return path;
 }

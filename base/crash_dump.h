@@ -1,14 +1,10 @@
 #pragma once
-// What happens when the game crashes: a minidump for the studio, the display
-// given back, and an end of the process within a few seconds, whatever state
-// the crashed thread left behind.
-
-#include "base/handles.h"
+// The minidump a crash leaves for the studio, written from outside the
+// crashed process: by the crash watcher, with a handle of the game's process.
 
 #include <windows.h>
 
 #include <string>
-#include <thread>
 
 // The names a dump is filed under, as in the program's version resource.
 struct CrashDumpNames {
@@ -17,39 +13,34 @@ struct CrashDumpNames {
     const wchar_t* version;
 };
 
-// For its lifetime, an unhandled exception on any thread writes
-// %LOCALAPPDATA%\COMPANY\PRODUCT\CrashDumps\PRODUCT-VERSION-UTCDATE-UTCTIME-PID.dmp
-// (when `writeDumps`; the newest 10 are kept), then calls `giveDisplayBack`
-// (when given), then lets the crash go on as the system handles it. The work
-// is done by threads made here, never by the crashed one: its stack may be
-// nearly used up or its heap damaged. One of them ends the process when the
-// crash has not ended it a few seconds later, or when the thread that made
-// this object ends without ending the process (a stack overflow the system
-// could not even report).
-class CrashHandler {
+// Writes dumps of one process to
+// %LOCALAPPDATA%\COMPANY\PRODUCT\CrashDumps\PRODUCT-VERSION-UTCDATE-UTCTIME-PID.dmp,
+// keeping the newest 10. Wine's dbghelp, asked for a dump of a process it
+// does not know yet, first spends seconds loading the symbols of every module
+// of it: the writer makes the process known to it first, without them.
+class CrashDumpWriter {
   public:
-    CrashHandler(const CrashDumpNames& names, bool writeDumps, void (*giveDisplayBack)());
-    CrashHandler(const CrashHandler&) = delete;
-    CrashHandler& operator=(const CrashHandler&) = delete;
-    ~CrashHandler();
+    // `process` needs PROCESS_QUERY_INFORMATION and PROCESS_VM_READ.
+    CrashDumpWriter(const CrashDumpNames& names, HANDLE process);
+    CrashDumpWriter(const CrashDumpWriter&) = delete;
+    CrashDumpWriter& operator=(const CrashDumpWriter&) = delete;
+    ~CrashDumpWriter();
+
+    // The dump of the crash on `thread`, whose EXCEPTION_POINTERS lie at
+    // `exceptionPointers` in the process; the dump's path, or empty when
+    // none could be written (no dbghelp, no folder, a full disk).
+    std::wstring write(DWORD thread, ULONG_PTR exceptionPointers) const;
 
   private:
-    void writeDump();
-    void watch();
-
+    HANDLE process_;
+    bool symbols_ = false;
     std::wstring folder_;
     size_t appDataLength_ = 0;
     std::wstring namePrefix_;
-    void (*giveDisplayBack_)();
-    UniqueHandle gameThread_;
-    UniqueHandle crashed_;
-    UniqueHandle written_;
-    UniqueHandle handled_;
-    UniqueHandle displayBack_;
-    UniqueHandle stop_;
-    std::thread writer_;
-    std::thread watchdog_;
 };
+
+// The folder of the dumps filed under `names`; empty without %LOCALAPPDATA%.
+std::wstring crashDumpFolder(const CrashDumpNames& names);
 
 // The part of a dump's name that text holds: characters a file name cannot
 // hold become '_', and so do trailing dots and blanks.

@@ -57,15 +57,28 @@ template <auto close> using UniqueInvalidable = UniqueResource<HANDLE, close, in
 inline void disposeGdiplusImage(Gdiplus::GpImage* image) noexcept {
     gdiplusLibrary()->disposeImage(image);
 }
+// Only made once WinHTTP is loaded.
+inline void closeInternetHandle(HINTERNET handle) noexcept {
+    winHttpLibrary()->closeHandle(handle);
+}
+
+inline void unmapView(void* view) noexcept {
+    UnmapViewOfFile(view);
+}
 
 using UniqueHandle = UniqueNullable<HANDLE, CloseHandle>;
+// A view of a file mapping.
+using UniqueView = UniqueNullable<void*, unmapView>;
 using UniqueFile = UniqueInvalidable<CloseHandle>;
 using UniqueFind = UniqueInvalidable<FindClose>;
+// A Toolhelp snapshot of the system's processes.
+using UniqueSnapshot = UniqueInvalidable<CloseHandle>;
 using UniqueKey = UniqueNullable<HKEY, RegCloseKey>;
 using UniqueModule = UniqueNullable<HMODULE, FreeLibrary>;
 using UniqueBstr = UniqueNullable<BSTR, SysFreeString>;
 using UniqueLocal = UniqueNullable<HLOCAL, LocalFree>;
 using UniqueGdiplusImage = UniqueNullable<Gdiplus::GpImage*, disposeGdiplusImage>;
+using UniqueInternet = UniqueNullable<HINTERNET, closeInternetHandle>;
 // What CreateActCtxW made; invalid when it failed.
 using UniqueActivationContext = UniqueInvalidable<ReleaseActCtx>;
 

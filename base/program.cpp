@@ -28,3 +28,17 @@ std::wstring programFolder() {
     }
     return folder;
 }
+
+UniqueActivationContext programManifestContext(WORD resource) {
+    wchar_t program[modulePathLength] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, program, modulePathLength);
+    if (length == 0 || length >= modulePathLength) {
+        return UniqueActivationContext();
+    }
+    ACTCTXW description = {};
+    description.cbSize = sizeof(description);
+    description.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    description.lpSource = program;
+    description.lpResourceName = MAKEINTRESOURCEW(resource);
+    return UniqueActivationContext(CreateActCtxW(&description));
+}

@@ -3,6 +3,8 @@
 // flags that the window procedure, the commands and the display code all
 // read. Each flag has one writer, named beside it; the others only read.
 
+#include "base/handles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -50,3 +52,10 @@ extern FullscreenKind fullscreenKind;
 
 // The folder of the program file, without a trailing backslash.
 std::wstring programFolder();
+
+// An activation context made from the manifest resource `resource` of the
+// program file; invalid when that fails. Carried, not written out at run
+// time: the program folder may be read-only, and a manifest in another
+// folder, pointed at this one, finds the player's class but not its type
+// library under Wine.
+UniqueActivationContext programManifestContext(WORD resource);

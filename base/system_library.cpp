@@ -46,3 +46,27 @@ const GdiplusLibrary* gdiplusLibrary() {
                           library.saveImageToFile && library.disposeImage;
     return complete ? &library : nullptr;
 }
+
+const WinHttpLibrary* winHttpLibrary() {
+    static const WinHttpLibrary library = [] {
+        const HMODULE module = loadSystemLibrary(L"winhttp.dll");
+        WinHttpLibrary found;
+        found.crackUrl = procedure<decltype(found.crackUrl)>(module, "WinHttpCrackUrl");
+        found.open = procedure<decltype(found.open)>(module, "WinHttpOpen");
+        found.setOption = procedure<decltype(found.setOption)>(module, "WinHttpSetOption");
+        found.setTimeouts = procedure<decltype(found.setTimeouts)>(module, "WinHttpSetTimeouts");
+        found.connect = procedure<decltype(found.connect)>(module, "WinHttpConnect");
+        found.openRequest = procedure<decltype(found.openRequest)>(module, "WinHttpOpenRequest");
+        found.sendRequest = procedure<decltype(found.sendRequest)>(module, "WinHttpSendRequest");
+        found.receiveResponse = procedure<decltype(found.receiveResponse)>(module, "WinHttpReceiveResponse");
+        found.queryHeaders = procedure<decltype(found.queryHeaders)>(module, "WinHttpQueryHeaders");
+        found.readData = procedure<decltype(found.readData)>(module, "WinHttpReadData");
+        found.closeHandle = procedure<decltype(found.closeHandle)>(module, "WinHttpCloseHandle");
+        return found;
+    }();
+    const bool complete = library.crackUrl && library.open && library.setOption && library.setTimeouts &&
+                          library.connect && library.openRequest && library.sendRequest &&
+                          library.receiveResponse && library.queryHeaders && library.readData &&
+                          library.closeHandle;
+    return complete ? &library : nullptr;
+}

@@ -1,6 +1,6 @@
 #pragma once
 // The system libraries that Windows does not always take from its own folder:
-// atl.dll, winmm.dll and gdiplus.dll. Found by the usual search, a DLL of the
+// atl.dll, winmm.dll, gdiplus.dll and winhttp.dll. Found by the usual search, a DLL of the
 // same name beside the program (a downloads folder, an unpacked zip) would
 // run first, with the player's rights; so they are loaded by full path from
 // the system folder, and the program file imports none of them.
@@ -17,6 +17,7 @@ using std::max;
 using std::min;
 } // namespace Gdiplus
 #include <gdiplus.h>
+#include <winhttp.h>
 
 // Leaves the program folder and the current folder out of the search of every
 // later load by name, the player's included: only the system folder and the
@@ -49,3 +50,21 @@ struct GdiplusLibrary {
 
 // Loaded at the first call; null when gdiplus.dll or one of the functions is missing.
 const GdiplusLibrary* gdiplusLibrary();
+
+// The WinHTTP functions the crash reports use.
+struct WinHttpLibrary {
+    decltype(&WinHttpCrackUrl) crackUrl;
+    decltype(&WinHttpOpen) open;
+    decltype(&WinHttpSetOption) setOption;
+    decltype(&WinHttpSetTimeouts) setTimeouts;
+    decltype(&WinHttpConnect) connect;
+    decltype(&WinHttpOpenRequest) openRequest;
+    decltype(&WinHttpSendRequest) sendRequest;
+    decltype(&WinHttpReceiveResponse) receiveResponse;
+    decltype(&WinHttpQueryHeaders) queryHeaders;
+    decltype(&WinHttpReadData) readData;
+    decltype(&WinHttpCloseHandle) closeHandle;
+};
+
+// Loaded at the first call; null when winhttp.dll or one of the functions is missing.
+const WinHttpLibrary* winHttpLibrary();

@@ -1,5 +1,6 @@
 #include "desktop/open_file_dialog.h"
 
+#include "base/crash_watcher.h"
 #include "base/program.h"
 
 #include <commdlg.h>
@@ -37,8 +38,11 @@ std::vector<std::wstring> showOpenFileDialog(const std::wstring& title, const wc
     dialog.lpstrInitialDir = L"";
     dialog.lpstrTitle = title.c_str();
     dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY;
+    const BOOL chosen = GetOpenFileNameW(&dialog);
+    // The dialog loads the shell's extensions, which may set a filter of their own.
+    keepCrashFilter();
     // Cancel, an error, and a selection too long for the buffer alike.
-    if (GetOpenFileNameW(&dialog) != TRUE) {
+    if (chosen != TRUE) {
         return {};
     }
     std::vector<std::wstring> strings = bufferStrings(names);

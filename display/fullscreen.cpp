@@ -1,5 +1,6 @@
 #include "display/fullscreen.h"
 
+#include "base/crash_watcher.h"
 #include "base/exception_report.h"
 #include "base/program.h"
 #include "base/system_library.h"
@@ -227,6 +228,7 @@ void placeFramedWindow() {
 void restoreDisplayMode() {
     if (fullscreenKind == FullscreenKind::gameMode) {
         ChangeDisplaySettingsW(nullptr, 0);
+        noteDisplayModeGivenBack();
     }
     setStyle(restoredStyle);
 }
@@ -270,6 +272,7 @@ bool enterFullscreen() {
         showModeFailure(result);
         return false;
     }
+    noteGameDisplayMode(mode);
     placeOnTop({0, 0, gameWidth, gameHeight});
     return true;
 }

@@ -1,5 +1,6 @@
 #include "host/player_creation.h"
 
+#include "base/program.h"
 #include "base/system_library.h"
 #include "bridge/flash_control.h"
 #include "host/resource_ids.h"
@@ -24,26 +25,6 @@ void reportPassedOver(const wchar_t* step, unsigned long code) {
 bool isFile(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// From the manifest resource of the program file: the files it names are
-// then looked for in the program folder. Carried, not written out at run
-// time: the program folder may be read-only, and a manifest in another
-// folder, pointed at this one, finds the class but not the type library
-// under Wine. Nothing is written to the registry, and no rights beyond the
-// user's are needed.
-UniqueActivationContext makePlayerContext() {
-    wchar_t program[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH) {
-        return UniqueActivationContext();
-    }
-    ACTCTXW description = {};
-    description.cbSize = sizeof(description);
-    description.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-    description.lpSource = program;
-    description.lpResourceName = MAKEINTRESOURCEW(PLAYER_MANIFEST_RESOURCE);
-    return UniqueActivationContext(CreateActCtxW(&description));
 }
 
 // `path` loaded as a library whose own imports come from the system folder
@@ -117,9 +98,11 @@ bool createRegisteredControl() {
 
 bool PlayerCreation::createControl(const std::wstring& shippedPlayer) {
     if (isFile(shippedPlayer)) {
-        // Without a context the file may still serve: a player that answers
-        // names without a type library needs none.
-        context_ = makePlayerContext();
+        // The files the manifest names are then looked for in the program
+        // folder: nothing is written to the registry, and no rights beyond
+        // the user's are needed. Without a context the file may still serve:
+        // a player that answers names without a type library needs none.
+        context_ = programManifestContext(PLAYER_MANIFEST_RESOURCE);
         if (!context_) {
             reportPassedOver(L"activation context", GetLastError());
         }

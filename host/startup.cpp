@@ -6,6 +6,7 @@
 #include "bridge/window_commands.h"
 #include "display/display_modes.h"
 #include "display/fullscreen.h"
+#include "base/crash_watcher.h"
 #include "base/handles.h"
 #include "host/notice.h"
 #include "host/player_creation.h"
@@ -164,6 +165,7 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
     if (!claimSingleInstance(mutex, settings.instanceName)) {
         return 0;
     }
+    startCrashWatcher();
     // Declared in the order of teardown, last first: the control goes before
     // the apartment closes, and the apartment before the sink, which the
     // control holds while it is connected. atl.dll is never freed: the main
@@ -176,19 +178,26 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
     const auto winInit = procedure<AtlAxWinInitFunction>(atl, "AtlAxWinInit");
 
     ComApartment com;
+    if (com.initialized()) {
+        keepComFromCatchingCrashes();
+    }
     const ControlClose closeControlLast(sink);
     // Without the hosting library the game could not be shown at all.
     if (!attachControl || !winInit) {
         return refusePlayer(sink, com, settings);
     }
     winInit();
-    if (!createControl(sink, player, programFolder() + L"\\" + settings.playerFile)) {
+    const bool created = createControl(sink, player, programFolder() + L"\\" + settings.playerFile);
+    // A player may set a filter of its own when it is created.
+    keepCrashFilter();
+    if (!created) {
         return refusePlayer(sink, com, settings);
     }
     try {
         if (flashVersion(flashControl.get()) >> 16 < lowestMajorVersion) {
             return refusePlayer(sink, com, settings);
         }
+        awaitCrashWatcher();
         createMainWindow(instance);
         chooseGameSize();
         switchToWindowed();

@@ -1,14 +1,20 @@
 // The dump a crash leaves for the studio, in the player's %LOCALAPPDATA%
-// (a private one per test): one per crash on any thread, the newest ten
-// kept, none without a crash, from a program built without them, or where
-// the folder cannot be made; the process ends and the display comes back
-// in every case.
+// (a private one per test), written by the game's crash watcher: one per
+// crash on any thread, with the heap's lock held, or after the player set a
+// filter of its own; the newest ten kept, none without a crash, from a
+// program built without them, or where the folder cannot be made; the
+// process ends and the display comes back in every case. The watcher also
+// gives the display back when the game is killed, never a mode the game did
+// not set, and is no second game.
 #include "base/crash_dump.h"
 #include "tests/host_run.h"
 
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
+
+#include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -37,6 +43,27 @@ TEST(CrashDump, NamePartsLoseWhatAFileNameCannotHold) {
     EXPECT_EQ(L"a_b_c_d_e_f_g_h_i", fileNamePart(L"a<b>c/d\\e|f?g*h\ti"));
     // Windows drops trailing dots and blanks from a name.
     EXPECT_EQ(L"Studio Inc__", fileNamePart(L"Studio Inc. "));
+}
+
+// A crash inside the heap's own code holds the heap's lock: a dump written
+// inside the process would wait for it for ever.
+TEST(CrashDump, ACrashHoldingTheHeapsLockLeavesOne) {
+    const AppData appData;
+    ProgramFolder folder;
+    const HostRun run = folder.run(onRightClick("crash locked"), appData.environment());
+    expectTheSameEndAsACrash(run);
+    EXPECT_TRUE(leftOneCrashDump(appData, run, run.threadId));
+}
+
+// The program sets its filter again once the player is created.
+TEST(CrashDump, APlayersOwnFilterLeavesOneAllTheSame) {
+    const AppData appData;
+    Environment environment = appData.environment();
+    environment.emplace_back(L"STANDIN_FILTER", L"own");
+    ProgramFolder folder;
+    const HostRun run = folder.run(onRightClick("crash here"), environment);
+    expectTheSameEndAsACrash(run);
+    EXPECT_TRUE(leftOneCrashDump(appData, run, run.threadId));
 }
 
 TEST(CrashDump, ACrashOnAnotherThreadNamesThatThread) {
@@ -133,6 +160,95 @@ TEST(CrashDump, NoneWhereTheFolderCannotBeMadeAndTheSameEnd) {
     writeUtf8File(company, "not a folder");
     expectTheSameEndAsACrash(crashOnTheGamesThread(appData));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(appData.dumpFolder().c_str()));
+}
+
+// A game killed where it stands (a fail-fast, "End task"), no filter run.
+// Another program's mode, set while the game runs, is the mode the display
+// must still have afterwards, unless the game's own mode was in force; and
+// the watcher makes no change beyond giving the game's mode back.
+struct KilledGame {
+    const char* name;
+    std::wstring program;
+    std::string script;
+    bool otherProgramsMode;
+    std::string modeAfter;
+    int modeChanges;
+};
+
+void PrintTo(const KilledGame& game, std::ostream* out) {
+    *out << game.name;
+}
+
+class GameKilled : public ::testing::TestWithParam<KilledGame> {};
+
+TEST_P(GameKilled, TheWatcherGivesBackOnlyTheGamesMode) {
+    const KilledGame& game = GetParam();
+    const std::string waitForTheTest = "watch display\nwait display\n";
+    ProgramFolder folder(game.program);
+    HostRun run;
+    std::optional<OtherProgramsMode> other;
+    {
+        const DisplayChanges changes;
+        const PROCESS_INFORMATION process =
+            folder.start(game.script + (game.otherProgramsMode ? waitForTheTest : "") + "terminate\n");
+        if (game.otherProgramsMode) {
+            EXPECT_TRUE(pumpUntil(
+                [&] {
+                    const Lines log = readLines(folder.log());
+                    return std::find(log.begin(), log.end(), "watch display") != log.end();
+                },
+                30000));
+            other.emplace(800, 600);
+            EXPECT_TRUE(other->changed());
+        }
+        run = folder.finish(process);
+        EXPECT_EQ(game.modeAfter, currentDisplayMode());
+        EXPECT_EQ(game.modeChanges, changes.count());
+    }
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(0xDEADu, run.exitCode);
+    EXPECT_FALSE(run.watcherLingered);
+}
+
+// The game's mode set at start, then given back; another program's change
+// on top of the game's, the framed game's or the desktop kind's.
+INSTANTIATE_TEST_SUITE_P(
+    CrashWatcher, GameKilled,
+    ::testing::Values(KilledGame{"FullscreenAtTheGamesMode", GAMEHOST_EXE, "", false, desktopMode, 2},
+                      KilledGame{"AfterAnotherProgramsChange", GAMEHOST_EXE, "", true, "800x600x32", 2},
+                      KilledGame{"Windowed", GAMEHOST_EXE, "fscommand fullscreen false\n", true, "800x600x32",
+                                 3},
+                      KilledGame{"FullscreenAtTheDesktopsMode", DESKTOP_PROGRAM, "", true, "800x600x32", 1}),
+    [](const ::testing::TestParamInfo<KilledGame>& info) { return std::string(info.param.name); });
+
+// The watcher is no second game: it creates no player and shows nothing, and
+// it ends with the game.
+TEST(CrashWatcher, EndsWithTheGameAndShowsNothing) {
+    ProgramFolder folder;
+    PROCESS_INFORMATION running;
+    ASSERT_TRUE(startRunningGame(folder, running));
+    const UniqueHandle watcher = watcherOf(running.dwProcessId);
+    EXPECT_TRUE(watcher);
+    const HostRun run = closeGame(folder, running);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_FALSE(run.watcherLingered);
+    EXPECT_EQ(1, std::count(run.log.begin(), run.log.end(), created()));
+    EXPECT_TRUE(run.boxes.empty());
+}
+
+// A player who starts the program with the watcher's arguments by hand gets
+// nothing: no game, no box, and no process left waiting.
+TEST(CrashWatcher, ArgumentsGivenByHandEndItAtOnce) {
+    ProgramFolder folder;
+    for (const wchar_t* arguments :
+         {L"--crash-watcher", L"--crash-watcher zz", L"--crash-watcher 4", L"--crash-watcher 7ffffff8"}) {
+        SCOPED_TRACE(utf8(arguments));
+        const HostRun run = folder.finish(folder.start("", {}, arguments), watcherBound);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_ARGUMENTS), run.exitCode);
+        EXPECT_TRUE(run.log.empty());
+        EXPECT_TRUE(run.boxes.empty());
+    }
 }
 
 } // namespace

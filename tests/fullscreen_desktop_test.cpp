@@ -146,32 +146,6 @@ TEST(FullscreenSetting, TheModeChangesOnlyWithTheModeValue) {
               afterStartup(still));
 }
 
-// A dynamic change of the display mode made by the test, as another program
-// makes one, undone when it goes.
-class OtherProgramsMode {
-  public:
-    OtherProgramsMode(int width, int height) {
-        DEVMODEW mode = {};
-        mode.dmSize = sizeof(mode);
-        mode.dmPelsWidth = static_cast<DWORD>(width);
-        mode.dmPelsHeight = static_cast<DWORD>(height);
-        mode.dmBitsPerPel = gameBitsPerPixel;
-        mode.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL;
-        changed_ = ChangeDisplaySettingsW(&mode, 0) == DISP_CHANGE_SUCCESSFUL;
-    }
-    OtherProgramsMode(const OtherProgramsMode&) = delete;
-    OtherProgramsMode& operator=(const OtherProgramsMode&) = delete;
-    ~OtherProgramsMode() {
-        if (changed_) {
-            ChangeDisplaySettingsW(nullptr, 0);
-        }
-    }
-    bool changed() const { return changed_; }
-
-  private:
-    bool changed_ = false;
-};
-
 // The player changes the resolution in the system's settings (or docks a
 // laptop, connects over Remote Desktop...) while the game is fullscreen: the
 // game covers the new desktop exactly, and changes no mode itself.

@@ -2,6 +2,7 @@
 
 #include <dbghelp.h>
 #include <dlgs.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <map>
@@ -155,10 +156,25 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
     if (processHandle) {
         GetExitCodeProcess(processHandle.get(), &run.exitCode);
     }
+    const UniqueHandle watcher = watcherOf(process.dwProcessId);
+    run.watcherLingered = watcher && WaitForSingleObject(watcher.get(), watcherBound) == WAIT_TIMEOUT;
     run.processId = process.dwProcessId;
     run.threadId = process.dwThreadId;
     run.log = readLines(log());
     return run;
+}
+
+UniqueHandle watcherOf(DWORD gameProcessId) {
+    const UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID == gameProcessId && _wcsicmp(entry.szExeFile, L"gamehost.exe") == 0) {
+            return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        }
+    }
+    return {};
 }
 
 HWND gameWindowOf(DWORD processId) {
@@ -264,16 +280,16 @@ std::string windowedClient(int width, int height) {
     return "probe client rect=" + rect(-outer.left, -outer.top, width - outer.left, height - outer.top);
 }
 
-bool showsABox(DWORD processId) {
+HWND boxOf(DWORD processId) {
     HWND window = nullptr;
     while ((window = FindWindowExW(nullptr, window, L"#32770", nullptr)) != nullptr) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
         if (owner == processId && IsWindowVisible(window)) {
-            return true;
+            return window;
         }
     }
-    return false;
+    return nullptr;
 }
 
 // Minimised, with the style the display reset gives (popup and system menu)
@@ -371,11 +387,6 @@ std::vector<std::wstring> AppData::dumps() const {
 }
 
 namespace {
-
-void unmapView(void* view) noexcept {
-    UnmapViewOfFile(view);
-}
-using UniqueView = UniqueNullable<void*, unmapView>;
 
 std::string lowerFileName(const std::wstring& path) {
     std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);

@@ -2,6 +2,7 @@
 // Test support: the real program run from a temporary program folder, with a
 // stand-in script as its movie, under the test's eyes.
 
+#include "display/fullscreen.h"
 #include "tests/standin_session.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +26,16 @@ struct HostRun {
     std::vector<std::string> boxes;
     // For each of them, how many lines the stand-in had logged when it was closed.
     std::vector<size_t> logLinesAtBoxes;
+    // The game's crash watcher still ran watcherBound after the game ended.
+    bool watcherLingered = false;
 };
+
+// How long a crash watcher may run on after its game ended.
+constexpr DWORD watcherBound = 10000;
+
+// The crash watcher that the copy of the program at `gameProcessId` started,
+// while it runs; null when there is none.
+UniqueHandle watcherOf(DWORD gameProcessId);
 
 // Wine loads its own builtin copy of a system library even when a DLL of that
 // name lies in the program folder. Told "native, then builtin" for the
@@ -62,7 +72,8 @@ class ProgramFolder {
     PROCESS_INFORMATION start(const std::string& script, const Environment& environment = {},
                               const std::wstring& arguments = L"");
     // Waits for the process, closing with OK any message box it leaves
-    // standing for a second. The bound only stops a hung program: a run of
+    // standing for a second, then for its crash watcher: the bench is the
+    // next test's only once the watcher has done its work. The bound only stops a hung program: a run of
     // several dialogs under the emulator on a loaded machine takes well over
     // half a minute, and CTest's own limit of two minutes stays above it.
     HostRun finish(PROCESS_INFORMATION process, DWORD milliseconds = 90000);
@@ -198,8 +209,37 @@ Lines minimisedFromItsFrameLog(const std::string& window, const std::string& cli
 
 // The game window of a running copy of the program, or null.
 HWND gameWindowOf(DWORD processId);
-// Whether the process shows a message box (a visible #32770 window).
-bool showsABox(DWORD processId);
+// The message box (a visible #32770 window) the process shows, or null.
+HWND boxOf(DWORD processId);
+inline bool showsABox(DWORD processId) {
+    return boxOf(processId) != nullptr;
+}
+
+// A dynamic change of the display mode made by the test, as another program
+// makes one, undone when it goes.
+class OtherProgramsMode {
+  public:
+    OtherProgramsMode(int width, int height) {
+        DEVMODEW mode = {};
+        mode.dmSize = sizeof(mode);
+        mode.dmPelsWidth = static_cast<DWORD>(width);
+        mode.dmPelsHeight = static_cast<DWORD>(height);
+        mode.dmBitsPerPel = gameBitsPerPixel;
+        mode.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL;
+        changed_ = ChangeDisplaySettingsW(&mode, 0) == DISP_CHANGE_SUCCESSFUL;
+    }
+    OtherProgramsMode(const OtherProgramsMode&) = delete;
+    OtherProgramsMode& operator=(const OtherProgramsMode&) = delete;
+    ~OtherProgramsMode() {
+        if (changed_) {
+            ChangeDisplaySettingsW(nullptr, 0);
+        }
+    }
+    bool changed() const { return changed_; }
+
+  private:
+    bool changed_ = false;
+};
 
 // Counts the display-mode changes the system announces to every top-level
 // window (WM_DISPLAYCHANGE) while it lives, from a window on a thread of its

@@ -13,8 +13,11 @@
 #include "bridge/event_sink.h"
 #include "display/display_modes.h"
 #include "base/handles.h"
+#include "tests/standin_session.h"
 
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -313,7 +316,7 @@ void report(const char* figure, double value, double bound, const char* detail) 
     std::fflush(stdout);
 }
 
-// Runs baseline and command in turn, each timed on its own, `calls` times a
+// Runs baseline and command in turn, each measured on its own, `calls` times a
 // round and `rounds` rounds a repetition. A round's ratio is its command time
 // over its baseline time, a repetition's the median of its rounds', and the
 // figure the median over the repetitions. Alternating call by call, both
@@ -322,8 +325,10 @@ void report(const char* figure, double value, double bound, const char* detail) 
 // so a baseline of back-to-back calls would be timed in a state no command
 // can ever meet. Rounds keep a burst of load on the machine from deciding a
 // figure.
-void compare(const char* figure, int repetitions, double bound, const std::function<void()>& baseline,
-             const std::function<void()>& command, int rounds, int calls = 1) {
+// `baseline` and `command` answer the seconds they measured.
+void compareMeasured(const char* figure, int repetitions, double bound,
+                     const std::function<double()>& baseline, const std::function<double()>& command,
+                     int rounds, int calls = 1) {
     std::vector<double> ratios;
     std::vector<double> baseTimes;
     std::vector<double> commandTimes;
@@ -335,8 +340,8 @@ void compare(const char* figure, int repetitions, double bound, const std::funct
             double roundBase = 0;
             double roundRun = 0;
             for (int call = 0; call < calls; ++call) {
-                roundBase += timed(baseline);
-                roundRun += timed(command);
+                roundBase += baseline();
+                roundRun += command();
             }
             roundRatios.push_back(roundRun / roundBase);
             base += roundBase;
@@ -350,6 +355,13 @@ void compare(const char* figure, int repetitions, double bound, const std::funct
     std::snprintf(detail, sizeof detail, "median %.3f ms against %.3f ms a repetition",
                   median(commandTimes) * 1e3, median(baseTimes) * 1e3);
     report(figure, median(ratios), bound, detail);
+}
+
+void compare(const char* figure, int repetitions, double bound, const std::function<void()>& baseline,
+             const std::function<void()>& command, int rounds, int calls = 1) {
+    compareMeasured(
+        figure, repetitions, bound, [&] { return timed(baseline); }, [&] { return timed(command); }, rounds,
+        calls);
 }
 
 // Each repetition of a command that is timed one call at a time.
@@ -566,6 +578,73 @@ void screenResolution(FlashEventListener& sink, RecordingControl& control, int r
         rounds, callsPerRound);
 }
 
+// The processes `parent` started that still run.
+std::vector<UniqueHandle> childrenOf(DWORD parent) {
+    std::vector<UniqueHandle> children;
+    const UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID == parent) {
+            children.emplace_back(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        }
+    }
+    return children;
+}
+
+// Seconds from CreateProcessW to the stand-in's `movie` event, set when the
+// program puts the movie. The movie quits at once; the next start waits
+// until this copy and what it started have ended, so that neither the
+// single instance's name nor a watcher's end falls into it.
+double startUntilMovie(const wstring& folder, HANDLE movie) {
+    const wstring program = folder + L"\\gamehost.exe";
+    wstring commandLine = L"\"" + program + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    ResetEvent(movie);
+    const double start = seconds();
+    require(CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           folder.c_str(), &startup, &started),
+            "cannot start the program");
+    const UniqueHandle process(started.hProcess);
+    const UniqueHandle thread(started.hThread);
+    require(WaitForSingleObject(movie, 60000) == WAIT_OBJECT_0, "the program put no movie");
+    const double elapsed = seconds() - start;
+    const std::vector<UniqueHandle> children = childrenOf(started.dwProcessId);
+    require(WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0, "the program did not end");
+    for (const UniqueHandle& child : children) {
+        WaitForSingleObject(child.get(), 60000);
+    }
+    return elapsed;
+}
+
+// The program as a player starts it, with its crash watcher, against the
+// same program built without one, each from a folder of its own.
+void startUp(const wstring& folder, int repetitions) {
+    const wstring with = folder + L"\\with-watcher";
+    const wstring without = folder + L"\\without-watcher";
+    for (const auto& [copy, built] :
+         {std::pair{with, wstring(GAMEHOST_EXE)}, std::pair{without, wstring(NO_WATCHER_PROGRAM)}}) {
+        CreateDirectoryW(copy.c_str(), nullptr);
+        require(CopyFileW(unixFilePath(built).c_str(), (copy + L"\\gamehost.exe").c_str(), FALSE),
+                "cannot copy the program");
+        writeFile(copy + L"\\game.swf", "fscommand quit\n");
+    }
+    const wstring eventName = L"gamehost-benchmark-movie-" + std::to_wstring(GetCurrentProcessId());
+    const UniqueHandle movie(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    require(static_cast<bool>(movie), "cannot make the movie's event");
+    SetEnvironmentVariableW(L"STANDIN_MOVIE_EVENT", eventName.c_str());
+    SetEnvironmentVariableW(L"STANDIN_LOG", (folder + L"\\standin.log").c_str());
+    compareMeasured(
+        "start-up to the movie, watcher / none", repetitions, 1.15,
+        [&] { return startUntilMovie(without, movie.get()); },
+        [&] { return startUntilMovie(with, movie.get()); }, wholeCommandRounds);
+    SetEnvironmentVariableW(L"STANDIN_MOVIE_EVENT", nullptr);
+    SetEnvironmentVariableW(L"STANDIN_LOG", nullptr);
+}
+
 int run(int repetitions) {
     require(countBstrs(), "cannot count the program's BSTRs");
     RecordingControl control;
@@ -577,6 +656,7 @@ int run(int repetitions) {
     replaceAllOnEntities(repetitions);
     fileSearch(sink, control, folder, repetitions);
     screenResolution(sink, control, repetitions);
+    startUp(folder, repetitions);
     std::printf("%s\n", allWithin ? "all figures within their bounds" : "some figures miss their bounds");
     return allWithin ? 0 : 1;
 }

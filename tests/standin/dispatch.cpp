@@ -196,6 +196,7 @@ HRESULT Control::dispatch(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* re
             return read;
         }
         logLine(L"put Movie " + text);
+        signalMovie(settings);
         if (settings.fails(L"Movie")) {
             return fail(L"Movie", exception);
         }

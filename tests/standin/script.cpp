@@ -251,6 +251,9 @@ std::wstring registryData(const std::wstring& location) {
     return data;
 }
 
+// The exit code of the `terminate` step.
+constexpr UINT terminatedCode = 0xDEAD;
+
 // Raised rather than caused: under 32-bit Wine the page at address 0 may be
 // mapped, so a write through a null pointer need not fault.
 void raiseAccessViolation() {
@@ -647,6 +650,16 @@ bool Script::runNestedStep(const std::wstring& line) {
     }
     if (keyword == L"crash" && operand == L"here") {
         raiseAccessViolation();
+        return true;
+    }
+    if (keyword == L"crash" && operand == L"locked") {
+        // As a crash inside the heap's own code: its lock stays held.
+        HeapLock(GetProcessHeap());
+        raiseAccessViolation();
+        return true;
+    }
+    if (keyword == L"terminate" && operand.empty()) {
+        TerminateProcess(GetCurrentProcess(), terminatedCode);
         return true;
     }
     if (keyword == L"overflow" && operand.empty()) {

@@ -2,6 +2,8 @@
 
 #include "log.h"
 
+#include "base/handles.h"
+
 namespace {
 
 std::wstring environment(const wchar_t* name) {
@@ -44,7 +46,19 @@ Settings readSettings() {
     settings.failure = static_cast<HRESULT>(numberFrom(environment(L"STANDIN_FAIL_HRESULT"), E_FAIL));
     settings.failAsException = environment(L"STANDIN_FAIL_MODE") == L"exception";
     settings.namesFromTypeLibrary = environment(L"STANDIN_NAMES") == L"typelib";
+    settings.ownFilter = environment(L"STANDIN_FILTER") == L"own";
+    settings.movieEvent = environment(L"STANDIN_MOVIE_EVENT");
     return settings;
+}
+
+void signalMovie(const Settings& settings) {
+    if (settings.movieEvent.empty()) {
+        return;
+    }
+    const UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, settings.movieEvent.c_str()));
+    if (event) {
+        SetEvent(event.get());
+    }
 }
 
 void logFailure(const std::wstring& name, HRESULT result) {

@@ -16,6 +16,11 @@ struct Settings {
     // Names answered only from the stand-in's own type library, looked up as
     // a control built on the common COM class libraries does.
     bool namesFromTypeLibrary = false;
+    // An unhandled-exception filter of the control's own, set at its
+    // creation, as some players set one.
+    bool ownFilter = false;
+    // An event that the benchmark made, set when the host puts the movie.
+    std::wstring movieEvent;
 
     bool fails(const std::wstring& name) const {
         for (const std::wstring& item : failing) {
@@ -28,6 +33,9 @@ struct Settings {
 };
 
 Settings readSettings();
+
+// Sets the movie's event, if there is one.
+void signalMovie(const Settings& settings);
 
 // The log line that follows the line of a call configured to fail.
 void logFailure(const std::wstring& name, HRESULT result);

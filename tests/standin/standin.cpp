@@ -27,6 +27,12 @@ const wchar_t timerClass[] = L"StandInScriptTimer";
 LONG liveObjects = 0;
 LONG serverLocks = 0;
 
+// A player's own filter that leaves the crash to the system, the host's
+// filter included, had it stayed set.
+LONG WINAPI letCrashGoOn(EXCEPTION_POINTERS*) {
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 HINSTANCE module() {
     return reinterpret_cast<HINSTANCE>(&__ImageBase);
 }
@@ -368,6 +374,9 @@ class Factory : public IClassFactory {
             }
             Settings settings = readSettings();
             logLine(L"create " + modulePath());
+            if (settings.ownFilter) {
+                SetUnhandledExceptionFilter(letCrashGoOn);
+            }
 #ifdef STANDIN_IMPORTS_WINMM
             // As a player does: winmm.dll as a static import, and a library
             // loaded by name long after the player's own load.
