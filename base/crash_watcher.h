@@ -47,10 +47,10 @@ class CrashHandling {
 // says why.
 void startCrashWatcher();
 
-// Waits until the watcher is up (or could not start). Known Wine difference:
-// under Wine a process that starts while the game changes the display mode
-// may put the display back to the desktop's mode; on Windows a process start
-// never touches the mode. Call before the game's first mode change.
+// Waits until the watcher is up (or could not start). Under Wine a process
+// that starts may put the display back to the desktop's mode, the game's or
+// another program's; on Windows a process start never touches the mode.
+// Call before the game's first mode change, whatever the fullscreen kind.
 void awaitCrashWatcher();
 
 // Sets the program's filter again: foreign code (the player, the file
