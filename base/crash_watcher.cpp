@@ -186,8 +186,8 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
     PROCESS_INFORMATION process = {};
     // Inheritable only while the watcher is made, at start-up: no child that
-    // the game starts later gets them. The watcher's current folder is the system's, so that it
-    // holds no folder of the player's.
+    // the game starts later gets them. The watcher's current folder is the
+    // system's, so that it holds no folder of the player's.
     const std::initializer_list<HANDLE> shared = {mapping,        state->gameProcess, state->gameThread,
                                                   state->crashed, state->handled,     state->ready};
     setInheritable(shared, true);
