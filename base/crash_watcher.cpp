@@ -277,15 +277,18 @@ std::wstring WatchedGame::watch(const CrashDumpNames& names, bool writeDumps) {
     return {};
 }
 
-// The dump first, while the game is as the crash left it; then the display.
+// The dump first, while the game is as the crash left it. The display comes
+// back once the game has ended: a mode change is announced to every window,
+// and the crashed game's, whose thread no longer answers, would hold the
+// announcement up (four seconds under Wine) with its frozen window on top.
 std::wstring WatchedGame::handleCrash(const CrashDumpNames& names, bool writeDumps) {
     std::wstring dump;
     if (writeDumps) {
         dump =
             CrashDumpWriter(names, process_.get()).write(shared_->crashedThread, shared_->exceptionPointers);
     }
-    giveGameModeBack(*shared_);
     endGame(shared_->crashCode);
+    giveGameModeBack(*shared_);
     return dump;
 }
 
