@@ -187,8 +187,8 @@ HANDLE startWatcherProcess(HANDLE mapping) {
     startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
     PROCESS_INFORMATION process = {};
     // Inheritable only while the watcher is made, at start-up: no child that
-    // the game starts later gets them. The watcher's current folder is the system's, so that it
-    // holds no folder of the player's.
+    // the game starts later gets them. The watcher's current folder is the
+    // system's, so that it holds no folder of the player's.
     const std::initializer_list<HANDLE> shared = {mapping,        state->gameProcess, state->gameThread,
                                                   state->crashed, state->handled,     state->ready};
     setInheritable(shared, true);
@@ -305,15 +305,18 @@ std::wstring WatchedGame::watchGame(const CrashDumpNames& names, bool writeDumps
     return {};
 }
 
-// The dump first, while the game is as the crash left it; then the display.
+// The dump first, while the game is as the crash left it. The display comes
+// back once the game has ended: a mode change is announced to every window,
+// and the crashed game's, whose thread no longer answers, would hold the
+// announcement up (four seconds under Wine) with its frozen window on top.
 std::wstring WatchedGame::handleCrash(const CrashDumpNames& names, bool writeDumps) {
     std::wstring dump;
     if (writeDumps) {
         dump =
             CrashDumpWriter(names, process_.get()).write(shared_->crashedThread, shared_->exceptionPointers);
     }
-    giveGameModeBack(*shared_);
     endGame(shared_->crashCode);
+    giveGameModeBack(*shared_);
     return dump;
 }
 

@@ -4,8 +4,8 @@
 // little memory and two events that no other program can name. On an
 // unhandled exception the game only tells the watcher and waits: a crashed
 // process may hold its heap's lock or have next to no stack left. The
-// watcher writes the dump of the game's process, gives the display back when
-// the game's mode is in force, and lets the game end with the crash's code.
+// watcher writes the dump of the game's process, lets the game end with the
+// crash's code, and gives the display back when the game's mode is in force.
 // When the game ends any other way than its normal end (killed, a fail-fast)
 // while its mode is in force, the watcher gives the desktop its mode back.
 
@@ -48,10 +48,10 @@ class CrashHandling {
 // says why.
 void startCrashWatcher();
 
-// Waits until the watcher is up (or could not start). Known Wine difference:
-// under Wine a process that starts while the game changes the display mode
-// may put the display back to the desktop's mode; on Windows a process start
-// never touches the mode. Call before the game's first mode change.
+// Waits until the watcher is up (or could not start). Under Wine a process
+// that starts may put the display back to the desktop's mode, the game's or
+// another program's; on Windows a process start never touches the mode.
+// Call before the game's first mode change, whatever the fullscreen kind.
 void awaitCrashWatcher();
 
 // Sets the program's filter again: foreign code (the player, the file

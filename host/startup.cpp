@@ -197,9 +197,9 @@ int runGame(HINSTANCE instance, const StudioSettings& settings) {
         if (flashVersion(flashControl.get()) >> 16 < lowestMajorVersion) {
             return refusePlayer(sink, com, settings);
         }
-        awaitCrashWatcher();
         createMainWindow(instance);
         chooseGameSize();
+        awaitCrashWatcher();
         switchToWindowed();
         switchToFullscreen();
         // Closed while the box of a refused mode was open: the game ends
