@@ -3,7 +3,10 @@
 // atl.dll, winmm.dll, gdiplus.dll and winhttp.dll. Found by the usual search, a DLL of the
 // same name beside the program (a downloads folder, an unpacked zip) would
 // run first, with the player's rights; so they are loaded by full path from
-// the system folder, and the program file imports none of them.
+// the system folder, and the program file imports none of them. shell32.dll
+// and comdlg32.dll are loaded the same way at their first use: imported, they
+// and what they load would weigh on every start of the program, its crash
+// watcher's included, for three calls that most games never make.
 
 #include <windows.h>
 // GDI+'s headers need the OLE types that WIN32_LEAN_AND_MEAN leaves out.

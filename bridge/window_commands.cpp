@@ -1,6 +1,7 @@
 #include "bridge/window_commands.h"
 
 #include "base/handles.h"
+#include "base/system_library.h"
 #include "base/program.h"
 #include "bridge/codec.h"
 #include "bridge/flash_control.h"
@@ -43,7 +44,9 @@ void showMessage(const std::wstring& text) {
 
 std::vector<std::wstring> commandLineArguments() {
     int count = 0;
-    wchar_t** split = CommandLineToArgvW(GetCommandLineW(), &count);
+    const auto splitCommandLine =
+        procedure<decltype(&CommandLineToArgvW)>(loadSystemLibrary(L"shell32.dll"), "CommandLineToArgvW");
+    wchar_t** split = splitCommandLine ? splitCommandLine(GetCommandLineW(), &count) : nullptr;
     const UniqueLocal owner(split);
     std::vector<std::wstring> arguments;
     for (int i = 1; split && i < count; ++i) {

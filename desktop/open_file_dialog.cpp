@@ -2,6 +2,7 @@
 
 #include "base/crash_watcher.h"
 #include "base/program.h"
+#include "base/system_library.h"
 
 #include <commdlg.h>
 
@@ -38,7 +39,9 @@ std::vector<std::wstring> showOpenFileDialog(const std::wstring& title, const wc
     dialog.lpstrInitialDir = L"";
     dialog.lpstrTitle = title.c_str();
     dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY;
-    const BOOL chosen = GetOpenFileNameW(&dialog);
+    const auto openFileDialog =
+        procedure<decltype(&GetOpenFileNameW)>(loadSystemLibrary(L"comdlg32.dll"), "GetOpenFileNameW");
+    const BOOL chosen = openFileDialog ? openFileDialog(&dialog) : FALSE;
     // The dialog loads the shell's extensions, which may set a filter of their own.
     keepCrashFilter();
     // Cancel, an error, and a selection too long for the buffer alike.

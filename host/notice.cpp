@@ -1,6 +1,7 @@
 #include "host/notice.h"
 
 #include "base/handles.h"
+#include "base/system_library.h"
 
 #include <shellapi.h>
 
@@ -36,9 +37,13 @@ void showFlashPlayerNotice(const wchar_t* downloadAddress) {
                 L"This game requires Macromedia Flash Player.\nPlease download latest Flash Player and run "
                 L"the game again",
                 L"ERROR", MB_OK | MB_ICONINFORMATION);
+    const auto open = procedure<decltype(&ShellExecuteW)>(loadSystemLibrary(L"shell32.dll"), "ShellExecuteW");
+    if (!open) {
+        return;
+    }
     if (browser.empty()) {
-        ShellExecuteW(nullptr, L"open", downloadAddress, nullptr, nullptr, SW_SHOWNORMAL);
+        open(nullptr, L"open", downloadAddress, nullptr, nullptr, SW_SHOWNORMAL);
     } else {
-        ShellExecuteW(nullptr, L"open", browser.c_str(), downloadAddress, nullptr, SW_SHOWNORMAL);
+        open(nullptr, L"open", browser.c_str(), downloadAddress, nullptr, SW_SHOWNORMAL);
     }
 }
