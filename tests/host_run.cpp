@@ -156,7 +156,9 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
     if (processHandle) {
         GetExitCodeProcess(processHandle.get(), &run.exitCode);
     }
-    const UniqueHandle watcher = watcherOf(process.dwProcessId);
+    // The watcher is a copy of the program's own file, under the game's name.
+    const std::wstring programName = program().substr(program().find_last_of(L'\\') + 1);
+    const UniqueHandle watcher = watcherOf(process.dwProcessId, programName);
     run.watcherLingered = watcher && WaitForSingleObject(watcher.get(), watcherBound) == WAIT_TIMEOUT;
     run.processId = process.dwProcessId;
     run.threadId = process.dwThreadId;
@@ -164,13 +166,14 @@ HostRun ProgramFolder::finish(PROCESS_INFORMATION process, DWORD milliseconds) {
     return run;
 }
 
-UniqueHandle watcherOf(DWORD gameProcessId) {
+UniqueHandle watcherOf(DWORD gameProcessId, const std::wstring& programName) {
     const UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID == gameProcessId && _wcsicmp(entry.szExeFile, L"gamehost.exe") == 0) {
+        if (entry.th32ParentProcessID == gameProcessId &&
+            _wcsicmp(entry.szExeFile, programName.c_str()) == 0) {
             return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
         }
     }

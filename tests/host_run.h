@@ -33,9 +33,10 @@ struct HostRun {
 // How long a crash watcher may run on after its game ended.
 constexpr DWORD watcherBound = 10000;
 
-// The crash watcher that the copy of the program at `gameProcessId` started,
-// while it runs; null when there is none.
-UniqueHandle watcherOf(DWORD gameProcessId);
+// The crash watcher (a copy of the program file, `programName`) that the
+// copy of the program at `gameProcessId` started, while it runs; null when
+// there is none.
+UniqueHandle watcherOf(DWORD gameProcessId, const std::wstring& programName = L"gamehost.exe");
 
 // Wine loads its own builtin copy of a system library even when a DLL of that
 // name lies in the program folder. Told "native, then builtin" for the
