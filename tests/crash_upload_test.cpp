@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tlhelp32.h>
-
 #include <cstdlib>
 #include <iterator>
 
@@ -93,23 +91,6 @@ class KeptAnswer {
         return value;
     }
 };
-
-// The crash watcher the game at `gameProcess` started: its child of the
-// same file (Wine's crash report, winedbg, may be another).
-UniqueHandle watcherOf(DWORD gameProcess) {
-    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL found = Process32FirstW(snapshot.get(), &entry); found;
-         found = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID == gameProcess && _wcsicmp(entry.szExeFile, L"gamehost.exe") == 0) {
-            return UniqueHandle(
-                OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
-                            entry.th32ProcessID));
-        }
-    }
-    return UniqueHandle();
-}
 
 // A watcher still asking when the test ends goes with it, not later.
 struct EndsWithTheTest {

@@ -174,7 +174,9 @@ UniqueHandle watcherOf(DWORD gameProcessId, const std::wstring& programName) {
          more = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ParentProcessID == gameProcessId &&
             _wcsicmp(entry.szExeFile, programName.c_str()) == 0) {
-            return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            return UniqueHandle(
+                OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                            entry.th32ProcessID));
         }
     }
     return {};

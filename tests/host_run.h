@@ -35,7 +35,8 @@ constexpr DWORD watcherBound = 10000;
 
 // The crash watcher (a copy of the program file, `programName`) that the
 // copy of the program at `gameProcessId` started, while it runs; null when
-// there is none.
+// there is none. Its handle may wait, ask its id, and end it. Only a child
+// of the program's own file counts: Wine's crash debugger may be another.
 UniqueHandle watcherOf(DWORD gameProcessId, const std::wstring& programName = L"gamehost.exe");
 
 // Wine loads its own builtin copy of a system library even when a DLL of that
